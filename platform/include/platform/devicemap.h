@@ -1,0 +1,14 @@
+// The device map: COM1..COM8 name serial devices. VANTBROOK_COMn, when set,
+// gives the path; otherwise /dev/ttyS(n-1). Looked up afresh every time, so a
+// host may remap a port between requests. The only thing the system reads
+// from its environment.
+#pragma once
+
+#include <string>
+
+namespace vb::platform {
+
+// Path of COMn for n in 1..8; empty for any other n.
+std::string comDevicePath(int portNumber);
+
+}  // namespace vb::platform
