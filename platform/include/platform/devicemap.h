@@ -12,3 +12,11 @@ namespace vb::platform {
 std::string comDevicePath(int portNumber);
 
 }  // namespace vb::platform
+
+namespace vb::platform {
+
+// Points COMn at a device path for this process (sets VANTBROOK_COMn), as the
+// demo and tests do. False for n outside 1..8.
+bool setComDevicePath(int portNumber, const std::string& path);
+
+}  // namespace vb::platform
