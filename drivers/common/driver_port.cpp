@@ -1,0 +1,23 @@
+#include "driver_port.h"
+
+#include "platform/text.h"
+
+namespace vb::driver {
+
+void DriverPort::storeErrorText(const char* text) {
+  std::lock_guard<std::mutex> guard(errorTextLock_);
+  platform::copyTerminated(errorText_, sizeof errorText_, text);
+}
+
+std::string DriverPort::errorText() const {
+  std::lock_guard<std::mutex> guard(errorTextLock_);
+  return std::string(errorText_);
+}
+
+const char* DriverPort::publishErrorText() {
+  std::lock_guard<std::mutex> guard(errorTextLock_);
+  platform::copyTerminated(publishedErrorText_, sizeof publishedErrorText_, errorText_);
+  return publishedErrorText_;
+}
+
+}  // namespace vb::driver
