@@ -266,7 +266,12 @@ int SerialDevice::fd() const { return impl_->fd; }
 void SerialDevice::close() {
   const bool owned = impl_->owns;
   const int fd = impl_->letGo();
-  if (owned && fd >= 0) ::close(fd);
+  if (owned && fd >= 0) {
+    // The exclusive mark outlives this descriptor while the far side of a
+    // pseudo-terminal holds it open; lift it so the device can be reopened.
+    ioctl(fd, TIOCNXCL);
+    ::close(fd);
+  }
 }
 
 int SerialDevice::release() { return impl_->letGo(); }

@@ -1,7 +1,7 @@
 // The device map: COM1..COM8 name serial devices. VANTBROOK_COMn, when set,
-// gives the path; otherwise /dev/ttyS(n-1). Looked up afresh every time, so a
-// host may remap a port between requests. The only thing the system reads
-// from its environment.
+// gives the path (an empty value counts as unset); otherwise /dev/ttyS(n-1).
+// Looked up afresh every time, so a host may remap a port between requests.
+// The only thing the system reads from its environment.
 #pragma once
 
 #include <string>

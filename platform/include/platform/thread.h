@@ -20,6 +20,7 @@ class Thread {
   // Starts body on a new thread. False (with the OS error recorded, see
   // error.h) when the thread cannot be created.
   bool start(std::function<void()> body);
+  // True from a successful start until the thread has been joined.
   bool started() const;
   // Waits up to timeoutMs for the thread to end; true when it has ended
   // (and has been joined).
