@@ -1,0 +1,41 @@
+// vantbrook: the command-line host of the request library.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app.h"
+#include "demo.h"
+#include "exit_status.h"
+#include "help.h"
+#include "options.h"
+#include "platform/terminal.h"
+
+int main(int argc, char** argv) {
+  using namespace vb::cli;
+  // Before any thread exists, so every thread of the link inherits the
+  // routing of Ctrl-C to the interrupt flag.
+  vb::platform::installInterruptHandler();
+
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  std::string error;
+  std::optional<Options> options = parseOptions(arguments, &error);
+  if (!options) {
+    std::fprintf(stderr, "vantbrook: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  if (options->help) {
+    std::fputs(helpText(options->command).c_str(), stdout);
+    return kExitOk;
+  }
+  switch (options->command) {
+    case Command::Flags:
+      return runFlags(*options);
+    case Command::Demo:
+      return runDemo(*options);
+    default: {
+      Presentation presentation;
+      presentation.json = options->json;
+      return runMeterCommand(*options, presentation);
+    }
+  }
+}

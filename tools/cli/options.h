@@ -1,0 +1,89 @@
+// The command line of the vantbrook program: subcommands, connection
+// settings, download selection and output choices.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vb::cli {
+
+enum class Command { None, Dib, Versions, Header, Download, Message, Session, Flags, Demo };
+
+// Default link settings, chosen for slow radio and phone lines.
+inline constexpr uint32_t kDefaultReceiveTimeoutMs = 20000;
+inline constexpr uint32_t kDefaultFrameTimeoutMs = 5000;
+inline constexpr uint32_t kDefaultCommandAttempts = 3;
+inline constexpr uint32_t kDefaultReconnectAttempts = 2;
+inline constexpr uint32_t kDefaultResumeLimit = 3;
+inline constexpr uint32_t kDefaultDeviceBaud = 4800;
+// Entries a download makes room for when nothing narrows the selection.
+inline constexpr uint32_t kDefaultCapacity = 100000;
+// The most entries a download may make room for: keeps the library's work
+// buffer (up to 572 + 40 per entry) far inside 32 bits.
+inline constexpr uint32_t kMaxCapacity = 10000000;
+// Room for the meter's answer to a message.
+inline constexpr uint32_t kDefaultMessageRoom = 1024;
+inline constexpr uint32_t kMaxMessageRoom = 1000000;
+
+// How the link reaches the meter.
+enum class Route { Com, Device, Pnet, Dial };
+
+struct ConnectionOptions {
+  Route route = Route::Com;
+  int com = 1;
+  bool comGiven = false;
+  std::string device;
+  uint32_t baud = kDefaultDeviceBaud;
+  std::string address;  // PAD address or telephone number
+  std::string password;
+  uint32_t receiveTimeoutMs = kDefaultReceiveTimeoutMs;
+  uint32_t frameTimeoutMs = kDefaultFrameTimeoutMs;
+  uint32_t commandAttempts = kDefaultCommandAttempts;
+  uint32_t reconnectAttempts = kDefaultReconnectAttempts;
+  uint32_t resumeLimit = kDefaultResumeLimit;
+};
+
+enum class Selection { All, Time, Rsn };
+
+struct DownloadOptions {
+  int logNo = 1;
+  Selection selection = Selection::All;
+  uint32_t from = 0;  // host time values or RSNs, by selection
+  uint32_t to = 0;
+  bool reset = false;  // selections 3, 4 and 5
+  bool raw = false;
+  char setTimeMode = 0;  // 'B', 'A' or none
+  bool restart = false;
+  uint32_t capacity = 0;  // 0: chosen from the selection or the header
+  std::string csvPath;
+};
+
+struct Options {
+  Command command = Command::None;
+  bool help = false;
+  std::vector<Command> sessionRequests;
+  ConnectionOptions connection;
+  DownloadOptions download;
+  bool json = false;
+  bool progress = true;
+  std::string messageText;
+  uint32_t messageRoom = kDefaultMessageRoom;
+  uint32_t flagsValue = 0;
+};
+
+// Parses the arguments after the program name. On a usage error returns
+// nothing and sets *error to a one-line reason.
+std::optional<Options> parseOptions(const std::vector<std::string>& arguments,
+                                    std::string* error);
+
+// The download specifier for the request record: the selection, plus 1000
+// when the logger is to be restarted afterwards.
+int16_t downloadSpecifier(const DownloadOptions& download);
+
+// Name of a subcommand as typed ("dib"), and back.
+const char* commandName(Command command);
+Command commandFromName(const std::string& name);
+
+}  // namespace vb::cli
