@@ -199,13 +199,21 @@ bool ChildProcess::pump(uint32_t timeoutMs) {
 }
 
 bool ChildProcess::readLine(std::string* line, uint32_t timeoutMs) {
+  return readLineFrom(&output_, line, timeoutMs);
+}
+
+bool ChildProcess::readErrorLine(std::string* line, uint32_t timeoutMs) {
+  return readLineFrom(&errorOutput_, line, timeoutMs);
+}
+
+bool ChildProcess::readLineFrom(std::string* buffer, std::string* line, uint32_t timeoutMs) {
   uint64_t deadline = steadyNowMs() + timeoutMs;
   for (;;) {
-    size_t end = output_.find('\n');
+    size_t end = buffer->find('\n');
     if (end != std::string::npos) {
-      *line = output_.substr(0, end);
+      *line = buffer->substr(0, end);
       if (!line->empty() && line->back() == '\r') line->pop_back();
-      output_.erase(0, end + 1);
+      buffer->erase(0, end + 1);
       return true;
     }
     int left = remainingMs(deadline);

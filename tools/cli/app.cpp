@@ -72,7 +72,19 @@ void printOutcomes(const std::vector<Outcome>& outcomes, bool session,
 }  // namespace
 
 int runMeterCommand(const Options& options, const Presentation& presentation) {
-  ProgressBar::enable(options.progress && platform::isTerminal(platform::StandardStream::Error));
+  switch (options.progress) {
+    case ProgressStyle::Auto:
+      ProgressBar::setStyle(platform::isTerminal(platform::StandardStream::Error)
+                                ? ProgressBar::Style::Bar
+                                : ProgressBar::Style::Off);
+      break;
+    case ProgressStyle::Lines:
+      ProgressBar::setStyle(ProgressBar::Style::Lines);
+      break;
+    case ProgressStyle::Off:
+      ProgressBar::setStyle(ProgressBar::Style::Off);
+      break;
+  }
   const bool session = options.command == Command::Session;
   std::vector<Command> requests =
       session ? options.sessionRequests : std::vector<Command>{options.command};

@@ -33,6 +33,8 @@ Connection (how the link reaches the meter):
   --pnet ADDRESS        call ADDRESS through a packet-radio PAD on --com N
   --dial NUMBER         dial NUMBER with the modem on --com N
   --password TEXT       logger password (at most 40 characters)
+  --supplier N          refuse replies of any other supplier id (default 0:
+                        accept any)
   --timeout MS          how long a reply may take (default 20000)
   --frame-timeout MS    how long the line may stay silent within a reply
                         (default 5000)
@@ -44,6 +46,8 @@ Output:
   --json                print one JSON document instead of tables
   --no-progress         no progress bar (it is shown only when standard
                         error is a terminal)
+  --progress-lines      progress as lines 'progress N%' on standard error,
+                        for logs
 )";
 
 const char* const kExitStatuses = R"(

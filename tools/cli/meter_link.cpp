@@ -91,6 +91,7 @@ MeterLink::MeterLink(const ConnectionOptions& connection) : connection_(connecti
   platform::copyField(record_.address, sizeof record_.address, connection.address.c_str());
   platform::copyTerminated(record_.password, sizeof record_.password,
                            connection.password.c_str());
+  dib_.supplier = connection.supplier;
 }
 
 MeterLink::~MeterLink() {

@@ -129,7 +129,6 @@ class Parser {
       *target = true;
       return true;
     };
-    bool noProgress = false;
     if (name == "--help" || name == "-h") return flag(&options_.help);
     if (name == "--json") return flag(&options_.json);
     if (name == "--raw") return flag(&options_.download.raw);
@@ -139,9 +138,10 @@ class Parser {
       if (!flag(&allGiven_)) return false;
       return selectionGiven("--all");
     }
-    if (name == "--no-progress") {
-      if (!flag(&noProgress)) return false;
-      options_.progress = false;
+    if (name == "--no-progress" || name == "--progress-lines") {
+      bool given = false;
+      if (!flag(&given)) return false;
+      options_.progress = name == "--no-progress" ? ProgressStyle::Off : ProgressStyle::Lines;
       return true;
     }
 
@@ -176,6 +176,11 @@ class Parser {
                     " characters");
       }
       c.password = value;
+      return true;
+    }
+    if (name == "--supplier") {
+      if (!number(name, value, 0, 0xFFFF, &n)) return false;
+      c.supplier = static_cast<uint16_t>(n);
       return true;
     }
     if (name == "--timeout") return number(name, value, 1, 3600000, &c.receiveTimeoutMs);

@@ -38,6 +38,7 @@ struct ConnectionOptions {
   uint32_t baud = kDefaultDeviceBaud;
   std::string address;  // PAD address or telephone number
   std::string password;
+  uint16_t supplier = 0;  // expected supplier id; 0 accepts any
   uint32_t receiveTimeoutMs = kDefaultReceiveTimeoutMs;
   uint32_t frameTimeoutMs = kDefaultFrameTimeoutMs;
   uint32_t commandAttempts = kDefaultCommandAttempts;
@@ -60,6 +61,9 @@ struct DownloadOptions {
   std::string csvPath;
 };
 
+// How progress is shown on standard error.
+enum class ProgressStyle { Auto, Lines, Off };
+
 struct Options {
   Command command = Command::None;
   bool help = false;
@@ -67,7 +71,7 @@ struct Options {
   ConnectionOptions connection;
   DownloadOptions download;
   bool json = false;
-  bool progress = true;
+  ProgressStyle progress = ProgressStyle::Auto;  // Auto: a bar on a terminal
   std::string messageText;
   uint32_t messageRoom = kDefaultMessageRoom;
   uint32_t flagsValue = 0;

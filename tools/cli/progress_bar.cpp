@@ -13,7 +13,7 @@ constexpr int kMinBarWidth = 10;
 constexpr int kMaxBarWidth = 50;
 constexpr int kDefaultColumns = 80;
 
-std::atomic<bool> drawEnabled{false};
+std::atomic<ProgressBar::Style> style{ProgressBar::Style::Off};
 std::atomic<int> lastPercent{kNoPercent};
 // True once a value between 0 and 100 was seen in this request: the idle
 // polls (which repeat the last value, 0 at first) and replies that arrive in
@@ -24,7 +24,7 @@ std::string label;    // under drawLock
 
 }  // namespace
 
-void ProgressBar::enable(bool draw) { drawEnabled = draw; }
+void ProgressBar::setStyle(Style newStyle) { style = newStyle; }
 
 void ProgressBar::begin(const std::string& requestLabel) {
   std::lock_guard<std::mutex> guard(drawLock);
@@ -35,13 +35,13 @@ void ProgressBar::begin(const std::string& requestLabel) {
 
 void ProgressBar::end() {
   std::lock_guard<std::mutex> guard(drawLock);
-  if (barVisible.exchange(false)) std::fputs("\n", stderr);
+  if (barVisible.exchange(false) && style == Style::Bar) std::fputs("\n", stderr);
   lastPercent = kNoPercent;
 }
 
 int ProgressBar::callback(int percent) {
   if (platform::interruptRequested()) return 1;
-  if (!drawEnabled.load(std::memory_order_relaxed)) return 0;
+  if (style.load(std::memory_order_relaxed) == Style::Off) return 0;
   if (lastPercent.exchange(percent, std::memory_order_relaxed) == percent) return 0;
   if (percent > 0 && percent < 100) barVisible = true;
   if (barVisible) draw(percent);
@@ -53,6 +53,11 @@ void ProgressBar::draw(int percent) {
   if (percent > 100) percent = 100;
   std::lock_guard<std::mutex> guard(drawLock);
   if (!barVisible) return;
+  if (style == Style::Lines) {
+    std::fprintf(stderr, "progress %s %d%%\n", label.c_str(), percent);
+    std::fflush(stderr);
+    return;
+  }
   int columns = platform::terminalColumns(platform::StandardStream::Error);
   if (columns <= 0) columns = kDefaultColumns;
   int width = columns - static_cast<int>(label.size()) - 10;

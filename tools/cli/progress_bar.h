@@ -15,9 +15,10 @@ namespace vb::cli {
 
 class ProgressBar {
  public:
-  // The bar is drawn only when enabled (standard error is a terminal and the
-  // user did not ask for quiet); the abort works either way.
-  static void enable(bool draw);
+  // How progress is shown: a bar redrawn in place, one line per change, or
+  // not at all. The abort works either way.
+  enum class Style { Off, Bar, Lines };
+  static void setStyle(Style style);
 
   // A request starts: its label goes in front of the bar.
   static void begin(const std::string& label);

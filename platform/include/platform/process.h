@@ -35,10 +35,12 @@ class ChildProcess {
   bool running() const { return pid_ > 0 && !exited_; }
   int pid() const { return pid_; }
 
-  // Waits up to timeoutMs for a complete line on standard output and
-  // returns it without its line break. False when the time runs out or the
-  // output ends first. Output after the line stays buffered.
+  // Waits up to timeoutMs for a complete line on standard output (or on the
+  // captured standard error) and returns it without its line break. False
+  // when the time runs out or the output ends first. Output after the line
+  // stays buffered.
   bool readLine(std::string* line, uint32_t timeoutMs);
+  bool readErrorLine(std::string* line, uint32_t timeoutMs);
 
   // Sends SIGINT (as Ctrl-C does) or SIGTERM. False when no child runs.
   bool interrupt();
@@ -62,6 +64,7 @@ class ChildProcess {
   // nothing more can come (both pipes at their end). lastPumpRead_ tells
   // whether this call found anything to read.
   bool pump(uint32_t timeoutMs);
+  bool readLineFrom(std::string* buffer, std::string* line, uint32_t timeoutMs);
   bool reap(bool block);
   void closePipes();
 

@@ -1,0 +1,53 @@
+# Install rules and package files: `cmake --install` puts the libraries and
+# the driver modules side by side in one library folder (RUNPATH=$ORIGIN
+# finds them there), the public headers, the programs, a pkg-config file and
+# a CMake package whose imported target is Vantbrook::Vantbrook.
+include(CMakePackageConfigHelpers)
+
+set(VANTBROOK_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Vantbrook)
+
+foreach(library Vantbrook brisel)
+  if(TARGET ${library})
+    install(TARGETS ${library} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  endif()
+endforeach()
+foreach(driver pnetport dialport)
+  if(TARGET ${driver})
+    install(TARGETS ${driver} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  endif()
+endforeach()
+foreach(program vantbrook metersim)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+install(FILES
+  ${VANTBROOK_INCLUDE_DIR}/vantbrook/records.h
+  ${VANTBROOK_INCLUDE_DIR}/vantbrook/vantbrook.h
+  ${VANTBROOK_INCLUDE_DIR}/vantbrook/brisel.h
+  ${VANTBROOK_INCLUDE_DIR}/vantbrook/portdriver.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vantbrook)
+
+# The pkg-config file finds its prefix from where it lies, so an install with
+# `cmake --install --prefix` anywhere works as it is.
+file(RELATIVE_PATH VANTBROOK_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" VANTBROOK_PC_TO_PREFIX "${VANTBROOK_PC_TO_PREFIX}")
+configure_file(${CMAKE_SOURCE_DIR}/packaging/vantbrook.pc.in
+               ${CMAKE_BINARY_DIR}/packaging/vantbrook.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/vantbrook.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+configure_package_config_file(
+  ${CMAKE_SOURCE_DIR}/packaging/VantbrookConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/packaging/VantbrookConfig.cmake
+  INSTALL_DESTINATION ${VANTBROOK_INSTALL_CMAKEDIR}
+  PATH_VARS CMAKE_INSTALL_INCLUDEDIR CMAKE_INSTALL_LIBDIR)
+write_basic_package_version_file(
+  ${CMAKE_BINARY_DIR}/packaging/VantbrookConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${CMAKE_BINARY_DIR}/packaging/VantbrookConfig.cmake
+  ${CMAKE_BINARY_DIR}/packaging/VantbrookConfigVersion.cmake
+  DESTINATION ${VANTBROOK_INSTALL_CMAKEDIR})
