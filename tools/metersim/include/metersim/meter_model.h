@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -56,6 +57,9 @@ inline constexpr uint32_t kStatusFlagDibChanged = 0x2000;
 
 // Offset of the first reply byte after the 10-byte reply header.
 inline constexpr size_t kReplyHeaderSize = 10;
+// The meter's answer to the host's raw text message: this prefix, then the
+// text as received.
+inline constexpr char kMessageReplyPrefix[] = "Meter received: ";
 // Size of a totals record on the wire and of its CRC-covered part.
 inline constexpr size_t kTotalsRecordSize = 40;
 inline constexpr size_t kTotalsCrcCovered = 38;
@@ -63,6 +67,11 @@ inline constexpr size_t kTotalsCrcCovered = 38;
 // The three loggers.
 inline constexpr int kLoggerCount = 3;
 inline constexpr uint16_t kTotalsLogger = 3;
+
+// A command message as the host builds it: marker, class, command, the
+// data count (message length minus 8), the parameter and the data.
+std::vector<uint8_t> buildCommand(uint8_t messageClass, uint16_t command, uint16_t parameter,
+                                  const std::vector<uint8_t>& data);
 
 // The identity block, fields in wire order.
 struct IdentityBlock {
@@ -182,14 +191,19 @@ struct ModelSettings {
 struct Reply {
   std::vector<uint8_t> bytes;
   uint32_t startOffset = 0;
-  // The reply was stored as the pending reply (a meter command's reply).
-  bool pendable = false;
 };
 
 // The meter's answer to one host message: usually one reply; a resume adds
 // the pending reply after the resume confirmation.
 struct Answer {
   std::vector<Reply> replies;
+};
+
+// A status that replaces the meter's own answer to matching commands.
+struct ForcedStatus {
+  int32_t status = -1;           // -1: none
+  uint16_t command = 0;          // 0: every command of the class
+  uint8_t messageClass = kClassMeter;  // 0: both classes
 };
 
 // Thread-safe: every public member takes the model's lock, and accessors
@@ -199,10 +213,8 @@ class MeterModel {
   MeterModel(Profile profile, ModelSettings settings);
 
   // Answers one complete host message (a command message, or the host's
-  // raw text message). forcedStatus >= 0 replaces the status of a matching
-  // command (see Faults); -1 leaves the meter to decide.
-  Answer handle(const std::vector<uint8_t>& message, int32_t forcedStatus = -1,
-                uint16_t forcedCommand = 0, uint8_t forcedClass = kClassMeter);
+  // raw text message).
+  Answer handle(const std::vector<uint8_t>& message, const ForcedStatus& forced = ForcedStatus());
 
   // Identity block and versions.
   IdentityBlock identity() const;
@@ -226,37 +238,42 @@ class MeterModel {
   // Id of the reply kept for resumption, 0 for none.
   uint16_t pendingReplyId() const;
 
-  // The encoded replies, for tests and for the simulator.
-  std::vector<uint8_t> encodeDib(uint16_t status) const;
-  std::vector<uint8_t> encodeVersions() const;
-  std::vector<uint8_t> encodeHeaderReply(uint16_t logNo) const;
-
  private:
   struct PairLogger {
-    DataLoggerHeader header;
+    DataLoggerHeader header;  // fields that do not follow from the entries
     std::vector<Pair> pairs;
+    uint32_t nextRsn = 0;
+  };
+  struct TotalsLogger {
+    TotalsLoggerHeader header;
+    std::vector<TotalsEntry> records;
+    uint32_t nextRsn = 0;
   };
 
+  // Everything below runs with mutex_ held.
   std::vector<uint8_t> answerMeterCommand(const std::vector<uint8_t>& message, uint16_t command);
   std::vector<uint8_t> answerControlCommand(const std::vector<uint8_t>& message, uint16_t command,
-                                            Answer* answer);
+                                            Reply* resumed);
   std::vector<uint8_t> getData(const std::vector<uint8_t>& message);
   std::vector<uint8_t> restartLogger(const std::vector<uint8_t>& message, uint16_t command);
   std::vector<uint8_t> setTime(const std::vector<uint8_t>& message);
   std::vector<uint8_t> unlock(const std::vector<uint8_t>& message);
+  std::vector<uint8_t> dibReply(uint16_t status) const;
+  std::vector<uint8_t> versionsReply() const;
+  std::vector<uint8_t> headerReply(uint16_t logNo) const;
+  void appendHeader(uint16_t logNo, std::vector<uint8_t>* out) const;
+  DataLoggerHeader currentDataHeader(uint16_t logNo) const;
+  TotalsLoggerHeader currentTotalsHeader() const;
   void resetLogger(uint16_t logNo);
-  void generate();
-  int32_t hostLocalNow() const;
+  void keepPending(const std::vector<uint8_t>& reply);
+  void generate(int32_t clockAtStart);
   int32_t clockNowLocked() const;
-  DataLoggerHeader dataHeaderLocked(uint16_t logNo) const;
-  TotalsLoggerHeader totalsHeaderLocked() const;
 
   mutable std::mutex mutex_;
   Profile profile_;
   ModelSettings settings_;
   std::array<PairLogger, 2> pairLoggers_;
-  TotalsLoggerHeader totalsHeader_;
-  std::vector<TotalsEntry> totals_;
+  TotalsLogger totalsLogger_;
   uint8_t lockLevel_;
   int64_t clockOffset_ = 0;  // meter clock minus host local standard time
   std::array<uint8_t, 6> restartParameters_{};

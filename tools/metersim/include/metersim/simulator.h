@@ -58,7 +58,8 @@ struct Options {
   // PAD: addresses refused with ERR. Modem: numbers answered with these codes.
   std::vector<std::string> padRefusedAddresses;
   std::vector<std::string> busyNumbers, noCarrierNumbers, noDialtoneNumbers;
-  uint32_t callSetupMs = 500;    // PAD and modem: delay before "COM" / "CONNECT"
+  uint32_t callSetupMs = 500;    // PAD and modem: delay before the call's result
+  uint32_t escapeGuardMs = 1000;  // modem: silence needed before and after "+++"
   Faults faults;
 };
 

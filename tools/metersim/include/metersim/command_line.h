@@ -1,0 +1,25 @@
+// The metersim program's command line: every option mirrors a field of
+// Options or Faults.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "metersim/simulator.h"
+
+namespace vb::metersim {
+
+struct CommandLine {
+  Options options;
+  bool dibChanged = false;  // set the "DIB changed" status flag at start
+  bool help = false;
+  std::string error;  // empty when the arguments parsed
+};
+
+// Parses the arguments after the program name.
+CommandLine parseCommandLine(const std::vector<std::string>& arguments);
+
+// The --help text: usage and every option.
+std::string helpText();
+
+}  // namespace vb::metersim

@@ -1,0 +1,253 @@
+#include "metersim/command_line.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <limits>
+
+namespace vb::metersim {
+namespace {
+
+bool toUnsigned(const std::string& text, uint64_t max, uint64_t* out) {
+  if (text.empty() || text[0] == '-') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || value > max) return false;
+  *out = value;
+  return true;
+}
+
+template <typename T>
+std::function<bool(CommandLine&, const std::string&)> number(T Options::*field) {
+  return [field](CommandLine& line, const std::string& text) {
+    uint64_t value = 0;
+    if (!toUnsigned(text, std::numeric_limits<T>::max(), &value)) return false;
+    line.options.*field = static_cast<T>(value);
+    return true;
+  };
+}
+
+template <typename T>
+std::function<bool(CommandLine&, const std::string&)> faultNumber(T Faults::*field) {
+  return [field](CommandLine& line, const std::string& text) {
+    uint64_t value = 0;
+    if (!toUnsigned(text, std::numeric_limits<T>::max(), &value)) return false;
+    line.options.faults.*field = static_cast<T>(value);
+    return true;
+  };
+}
+
+std::function<bool(CommandLine&, const std::string&)> appendTo(
+    std::vector<std::string> Options::*list) {
+  return [list](CommandLine& line, const std::string& text) {
+    (line.options.*list).push_back(text);
+    return true;
+  };
+}
+
+struct OptionSpec {
+  const char* name;
+  const char* argument;  // nullptr for a switch
+  const char* help;
+  std::function<bool(CommandLine&, const std::string&)> apply;
+};
+
+const std::vector<OptionSpec>& optionSpecs() {
+  static const std::vector<OptionSpec> specs = {
+      {"--help", nullptr, "Print this text and exit.",
+       [](CommandLine& l, const std::string&) { return l.help = true; }},
+      {"--device", "PATH",
+       "Serve this serial device instead of creating a pseudo-terminal.",
+       [](CommandLine& l, const std::string& v) {
+         l.options.devicePath = v;
+         return !v.empty();
+       }},
+      {"--baud", "N", "Pace what is sent at N bit/s, 10 bits a byte (default: unpaced).",
+       number(&Options::baud)},
+      {"--pad", nullptr, "Play an X.28 packet-radio PAD in front of the meter.",
+       [](CommandLine& l, const std::string&) {
+         l.options.front = Front::Pad;
+         return true;
+       }},
+      {"--modem", nullptr, "Play a Hayes dial-up modem in front of the meter.",
+       [](CommandLine& l, const std::string&) {
+         l.options.front = Front::Modem;
+         return true;
+       }},
+      {"--long-frames", nullptr, "Answer with long frames instead of short ones.",
+       [](CommandLine& l, const std::string&) { return l.options.longFrames = true; }},
+      {"--long-frame-size", "N", "Size of the long frames: 256, 512, 1024 (default) or 2048.",
+       [](CommandLine& l, const std::string& v) {
+         uint64_t size = 0;
+         if (!toUnsigned(v, 2048, &size) || (size != 256 && size != 512 && size != 1024 &&
+                                             size != 2048)) {
+           return false;
+         }
+         l.options.longFrameSize = static_cast<uint32_t>(size);
+         return true;
+       }},
+      {"--no-ack", nullptr, "Do not acknowledge complete host messages with CTRL_ACK.",
+       [](CommandLine& l, const std::string&) { return !(l.options.ackMessages = false); }},
+      {"--seed", "N", "Seed of the logger data and of the corruption (default 1).",
+       number(&Options::seed)},
+      {"--profile", "FILE", "Read meter settings (key=value lines) over the built-in meter.",
+       [](CommandLine& l, const std::string& v) {
+         l.options.profilePath = v;
+         return !v.empty();
+       }},
+      {"--set", "KEY=VALUE", "One meter setting, applied after the profile (repeatable).",
+       [](CommandLine& l, const std::string& v) {
+         const size_t equals = v.find('=');
+         if (equals == std::string::npos || equals == 0) return false;
+         l.options.profileSettings.emplace_back(v.substr(0, equals), v.substr(equals + 1));
+         return true;
+       }},
+      {"--password", "TEXT", "The meter's password (default: any password unlocks).",
+       [](CommandLine& l, const std::string& v) {
+         l.options.password = v;
+         return true;
+       }},
+      {"--pairs", "N", "Flow/pressure pairs in loggers 1 and 2 (default 1000).",
+       number(&Options::pairsPerLogger)},
+      {"--totals", "N", "Totals records in logger 3 (default 100).",
+       number(&Options::totalsRecords)},
+      {"--lock-level", "N",
+       "Lock level at start: 0 open, 1 writes refused, 2 reads refused too (default 2).",
+       [](CommandLine& l, const std::string& v) {
+         uint64_t level = 0;
+         if (!toUnsigned(v, 2, &level)) return false;
+         l.options.initialLockLevel = static_cast<uint8_t>(level);
+         return true;
+       }},
+      {"--dib-changed", nullptr, "Set the \"DIB changed\" status flag at start.",
+       [](CommandLine& l, const std::string&) { return l.dibChanged = true; }},
+      {"--no-resume", nullptr, "Keep no reply for resumption after a lost connection.",
+       [](CommandLine& l, const std::string&) {
+         return !(l.options.keepPendingReplies = false);
+       }},
+      {"--no-pending-status", "S",
+       "Status answering QueryPendingReply when nothing is pending (default 0; 9 makes the "
+       "host send its whole command again).",
+       number(&Options::noPendingStatus)},
+      {"--resume-delay", "MS",
+       "Pause between the resume confirmation and the resumed data (default 100).",
+       number(&Options::resumeDelayMs)},
+      {"--refuse-address", "ADDRESS", "PAD: refuse calls to this address with ERR (repeatable).",
+       appendTo(&Options::padRefusedAddresses)},
+      {"--busy", "NUMBER", "Modem: answer dialling this number with BUSY (repeatable).",
+       appendTo(&Options::busyNumbers)},
+      {"--no-carrier", "NUMBER", "Modem: answer dialling this number with NO CARRIER.",
+       appendTo(&Options::noCarrierNumbers)},
+      {"--no-dialtone", "NUMBER", "Modem: answer dialling this number with NO DIALTONE.",
+       appendTo(&Options::noDialtoneNumbers)},
+      {"--call-setup", "MS", "PAD and modem: time before a call's result (default 500).",
+       number(&Options::callSetupMs)},
+      {"--escape-guard", "MS", "Modem: silence around \"+++\" (default 1000).",
+       number(&Options::escapeGuardMs)},
+      {"--drop-frame", "K", "Fault: drop the K-th data frame of the next reply.",
+       faultNumber(&Faults::dropFrame)},
+      {"--corrupt-rate", "R", "Fault: corrupt each sent link byte with probability R (0..1).",
+       [](CommandLine& l, const std::string& v) {
+         errno = 0;
+         char* end = nullptr;
+         const double rate = std::strtod(v.c_str(), &end);
+         if (v.empty() || errno != 0 || *end != '\0' || !(rate >= 0.0 && rate <= 1.0)) {
+           return false;
+         }
+         l.options.faults.corruptRate = rate;
+         return true;
+       }},
+      {"--cut-after", "N",
+       "Fault: cut the line after N bytes of the next longer reply; the reply stays pending "
+       "for resumption and the meter is silent until the next wake-up.",
+       faultNumber(&Faults::cutAfterBytes)},
+      {"--nak", "N", "Fault: answer the next N host messages with CTRL_NAK.",
+       faultNumber(&Faults::nakMessages)},
+      {"--status", "S", "Fault: answer commands with status S.",
+       [](CommandLine& l, const std::string& v) {
+         uint64_t status = 0;
+         if (!toUnsigned(v, 0xFFFF, &status)) return false;
+         l.options.faults.forceStatus = static_cast<int32_t>(status);
+         return true;
+       }},
+      {"--status-command", "C", "With --status: only command number C (default: every one).",
+       faultNumber(&Faults::forceStatusCommand)},
+      {"--status-class", "C",
+       "With --status: commands of class C, 2 meter (default), 3 control, 0 both.",
+       [](CommandLine& l, const std::string& v) {
+         uint64_t cls = 0;
+         if (!toUnsigned(v, 3, &cls) || cls == 1) return false;
+         l.options.faults.forceStatusClass = static_cast<uint8_t>(cls);
+         return true;
+       }},
+      {"--silent", nullptr, "Fault: receive and record, never answer.",
+       [](CommandLine& l, const std::string&) { return l.options.faults.silent = true; }},
+      {"--unsupported-control", "C",
+       "Fault: send control character C (one character) instead of the next reply.",
+       [](CommandLine& l, const std::string& v) {
+         if (v.size() != 1) return false;
+         l.options.faults.unsupportedControl = v[0];
+         return true;
+       }},
+      {"--vanish", nullptr, "Fault: answer nothing at all, for good.",
+       [](CommandLine& l, const std::string&) { return l.options.faults.vanish = true; }},
+  };
+  return specs;
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
+  CommandLine line;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& name = arguments[i];
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& candidate : optionSpecs()) {
+      if (name == candidate.name) spec = &candidate;
+    }
+    if (spec == nullptr) {
+      line.error = "unknown option '" + name + "'";
+      return line;
+    }
+    std::string value;
+    if (spec->argument != nullptr) {
+      if (i + 1 >= arguments.size()) {
+        line.error = "option " + name + " needs " + spec->argument;
+        return line;
+      }
+      value = arguments[++i];
+    }
+    if (!spec->apply(line, value)) {
+      line.error = "bad value '" + value + "' for " + name;
+      return line;
+    }
+  }
+  return line;
+}
+
+std::string helpText() {
+  std::string text =
+      "Usage: metersim [OPTION]...\n"
+      "Simulates a water meter with data loggers on a serial line, optionally behind a\n"
+      "packet-radio PAD or a dial-up modem. Prints the device path a host opens on its\n"
+      "first line (a new pseudo-terminal unless --device is given), then serves until\n"
+      "interrupted (Ctrl-C or SIGTERM).\n\nOptions:\n";
+  for (const OptionSpec& spec : optionSpecs()) {
+    std::string head = std::string("  ") + spec.name;
+    if (spec.argument != nullptr) head += std::string(" ") + spec.argument;
+    if (head.size() < 28) {
+      head.resize(28, ' ');
+    } else {
+      head += "\n" + std::string(28, ' ');
+    }
+    text += head + spec.help + "\n";
+  }
+  text +=
+      "\nProfile keys: the identity-block tags (meter_id, supplier, calibore, flowcont ...\n"
+      "loggvers), version1..version8, site1..site3, interval1..interval3, rsn1..rsn3,\n"
+      "height_offset, aux_text, aux_value.\n";
+  return text;
+}
+
+}  // namespace vb::metersim

@@ -1,0 +1,60 @@
+// What stands between the line and the meter: nothing, a packet-radio PAD
+// (X.28 dialogue) or a dial-up modem (AT dialogue). A front takes the host's
+// bytes, answers the ones meant for it and passes the rest to the meter
+// while a call carries the meter's link.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "metersim/simulator.h"
+
+namespace vb::metersim {
+
+class FrontEnd {
+ public:
+  virtual ~FrontEnd() = default;
+  // Bytes from the host at nowMs; those for the meter go to *link.
+  virtual void received(const uint8_t* bytes, size_t count, uint64_t nowMs,
+                        std::vector<uint8_t>* link) = 0;
+  // Timed steps: delayed call results, the escape guard time.
+  virtual void tick(uint64_t nowMs) = 0;
+  // True while a call carries the meter's link.
+  virtual bool carrying() const = 0;
+  // The line was cut: any call is gone.
+  virtual void dropCall() = 0;
+
+  // The front's own answers waiting to be sent.
+  std::string takeOutput() {
+    std::string text;
+    text.swap(output_);
+    return text;
+  }
+  // Calls connected since the last ask.
+  uint32_t takeConnections() {
+    const uint32_t count = connections_;
+    connections_ = 0;
+    return count;
+  }
+
+ protected:
+  void send(const std::string& text) { output_ += text; }
+  void connected() { ++connections_; }
+
+ private:
+  std::string output_;
+  uint32_t connections_ = 0;
+};
+
+std::unique_ptr<FrontEnd> makeFront(const Options& options);
+std::unique_ptr<FrontEnd> makePadFront(const Options& options);
+std::unique_ptr<FrontEnd> makeModemFront(const Options& options);
+
+// Command-line helpers the PAD and the modem share.
+std::string upperCase(const std::string& text);
+bool listed(const std::vector<std::string>& list, const std::string& entry);
+
+}  // namespace vb::metersim

@@ -1,0 +1,23 @@
+// The meter side of the link: texts and sizes it works with.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vb::metersim {
+
+// The host sends this once when it opens a link, unframed.
+inline constexpr char kWakeupText[] = "Vey Automation: Merrowtide wakeup\r";
+inline constexpr size_t kWakeupLength = sizeof kWakeupText - 1;
+
+// The largest host message the meter assembles (the host's own receive
+// buffer is no larger).
+inline constexpr uint32_t kMaxHostMessage = 100000;
+
+// Message bytes offered to each short reply frame.
+inline constexpr uint32_t kShortFrameOffer = 128;
+
+// Room for one frame of any size.
+inline constexpr size_t kFrameBufferSize = 2048 + 1;
+
+}  // namespace vb::metersim
