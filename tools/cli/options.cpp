@@ -145,6 +145,15 @@ class Parser {
       return true;
     }
 
+    static const char* const kValueOptions[] = {
+        "--com",     "--device",  "--pnet",          "--dial",     "--baud",
+        "--password", "--supplier", "--timeout",     "--frame-timeout", "--attempts",
+        "--reconnects", "--resume-limit", "--log",   "--from",     "--to",
+        "--rsn",     "--set-time", "--capacity",     "--csv",      "--room"};
+    bool known = false;
+    for (const char* option : kValueOptions) known = known || name == option;
+    if (!known) return fail("unknown option " + name);
+
     std::string value;
     if (!takeValue(name, inlineValue, hasInline, &value)) return false;
     ConnectionOptions& c = options_.connection;
@@ -226,8 +235,7 @@ class Parser {
       d.csvPath = value;
       return true;
     }
-    if (name == "--room") return number(name, value, 16, kMaxMessageRoom, &options_.messageRoom);
-    return fail("unknown option " + name);
+    return number(name, value, 16, kMaxMessageRoom, &options_.messageRoom);  // --room
   }
 
   bool routeGiven(Route route, const std::string& name) {

@@ -1,0 +1,236 @@
+// The vantbrook program end to end: the real program against the real
+// metersim program on a pseudo-terminal, as a user runs them.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "json_check.h"
+#include "platform/process.h"
+#include "platform/thread.h"
+
+namespace vb::cli {
+namespace {
+
+// Generous: the machines that run CI are small and sanitizers slow them.
+constexpr uint32_t kStartMs = 20000;
+constexpr uint32_t kRunMs = 90000;
+constexpr int kMeterCom = 1;
+
+struct ProgramRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+class Meter {
+ public:
+  explicit Meter(std::vector<std::string> arguments = {}) {
+    if (!process_.start(METERSIM_PROGRAM, arguments)) return;
+    process_.readLine(&path_, kStartMs);
+  }
+  const std::string& path() const { return path_; }
+  std::string comEnvironment(int com = kMeterCom) const {
+    return "VANTBROOK_COM" + std::to_string(com) + "=" + path_;
+  }
+
+ private:
+  platform::ChildProcess process_;
+  std::string path_;
+};
+
+platform::ProcessOptions withEnvironment(std::vector<std::string> environment) {
+  platform::ProcessOptions options;
+  options.environment = std::move(environment);
+  options.captureStandardError = true;
+  return options;
+}
+
+ProgramRun vantbrook(const std::vector<std::string>& arguments,
+              const platform::ProcessOptions& options) {
+  ProgramRun run;
+  platform::ChildProcess process;
+  if (!process.start(VANTBROOK_PROGRAM, arguments, options)) return run;
+  if (process.waitFor(kRunMs)) run.status = process.exitStatus();
+  run.out = process.standardOutput();
+  run.err = process.standardError();
+  return run;
+}
+
+ProgramRun vantbrook(const std::vector<std::string>& arguments, const Meter& meter) {
+  return vantbrook(arguments, withEnvironment({meter.comEnvironment()}));
+}
+
+std::vector<std::string> readLines(const std::string& path) {
+  std::ifstream file(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> csvFields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::stringstream stream(line);
+  for (std::string field; std::getline(stream, field, ',');) fields.push_back(field);
+  return fields;
+}
+
+class CliEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    descriptorsBefore_ = platform::processOpenDescriptorCount();
+    ASSERT_FALSE(meter_.path().empty()) << "metersim did not start";
+  }
+  void TearDown() override {
+    // Every pipe of every program run here is closed again.
+    EXPECT_EQ(platform::processOpenDescriptorCount(), descriptorsBefore_);
+  }
+  std::string tempPath(const std::string& name) const {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return ::testing::TempDir() + "/" + info->name() + "-" + name;
+  }
+
+  Meter meter_;
+  int descriptorsBefore_ = 0;
+};
+
+TEST_F(CliEndToEnd, TablesShowTheIdentityBlockAndTheHeader) {
+  ProgramRun run = vantbrook({"session", "dib", "versions", "header", "--log", "2"}, meter_);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  for (const char* expected : {"[dib]", "Meter id               : VB-SIM-000001", "[versions]",
+                               "Version 8 : ", "[header]", "Logger                 : 2",
+                               "Logging interval       : 300 s"}) {
+    EXPECT_NE(run.out.find(expected), std::string::npos) << expected << "\n" << run.out;
+  }
+}
+
+TEST_F(CliEndToEnd, JsonIsOneDocumentForAWholeSession) {
+  ProgramRun run = vantbrook({"session", "dib", "header", "download", "--rsn", "1001..1010", "--json"},
+                      meter_);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(test::JsonCheck::valid(run.out)) << run.out;
+  EXPECT_EQ(run.out.rfind("{\"session\":[{\"request\":\"dib\"", 0), 0u) << run.out;
+  EXPECT_NE(run.out.find("\"meter_id\":\"VB-SIM-000001\""), std::string::npos);
+  EXPECT_NE(run.out.find("{\"rsn\":1010,"), std::string::npos);
+  EXPECT_EQ(run.out.find("{\"rsn\":1011,"), std::string::npos);
+}
+
+TEST_F(CliEndToEnd, CsvHasTimeRecordNumberAndValuesOfEveryEntry) {
+  const std::string pairsFile = tempPath("pairs.csv");
+  ProgramRun run = vantbrook({"download", "--rsn", "1001..1100", "--raw", "--csv", pairsFile}, meter_);
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::vector<std::string> lines = readLines(pairsFile);
+  ASSERT_EQ(lines.size(), 101u);
+  EXPECT_EQ(lines[0], "time,rsn,flow,pressure");
+  std::vector<std::string> first = csvFields(lines[1]);
+  std::vector<std::string> second = csvFields(lines[2]);
+  ASSERT_EQ(first.size(), 4u);
+  EXPECT_EQ(first[1], "1001");
+  EXPECT_EQ(csvFields(lines[100])[1], "1100");
+  EXPECT_LT(first[0], second[0]);  // ISO times sort as text
+
+  const std::string totalsFile = tempPath("totals.csv");
+  run = vantbrook({"download", "--log", "3", "--all", "--csv", totalsFile}, meter_);
+  ASSERT_EQ(run.status, 0) << run.err;
+  lines = readLines(totalsFile);
+  ASSERT_GT(lines.size(), 1u);
+  EXPECT_EQ(csvFields(lines[0]).back(), "crcValid");
+  for (size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_EQ(csvFields(lines[i]).size(), 13u);
+    EXPECT_EQ(csvFields(lines[i]).back(), "1") << lines[i];
+  }
+}
+
+TEST_F(CliEndToEnd, TheProgramCanOpenTheLineItself) {
+  ProgramRun run = vantbrook({"dib", "--device", meter_.path()}, withEnvironment({}));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("VB-SIM-000001"), std::string::npos);
+}
+
+TEST(CliExitStatus, EachClassOfFailureHasItsStatusAndOneErrorLine) {
+  Meter locked({"--password", "secret"});
+  ASSERT_FALSE(locked.path().empty());
+  const struct {
+    const char* what;
+    std::vector<std::string> arguments;
+    int status;
+    const char* errorPart;
+  } cases[] = {
+      {"usage", {"dib", "--com", "9"}, 2, "vantbrook: option --com takes"},
+      {"line that does not exist", {"dib", "--com", "5"}, 3, ", code "},
+      {"wrong password", {"header", "--password", "wrong"}, 4,
+       "vantbrook: Incorrect password (code 9, Vantbrook)\n"},
+      {"no data in range", {"download", "--password", "secret", "--rsn", "1..5"}, 4,
+       "(code 7, Vantbrook)\n"},
+      {"other supplier", {"header", "--password", "secret", "--supplier", "9999"}, 5,
+       "(code 14, Vantbrook)\n"},
+      {"success", {"header", "--password", "secret"}, 0, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ProgramRun run = vantbrook(c.arguments, withEnvironment({locked.comEnvironment(),
+                                                      "VANTBROOK_COM5=/nonexistent/tty"}));
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_NE(run.err.find(c.errorPart), std::string::npos) << run.err;
+    if (c.status != 0) {
+      EXPECT_EQ(run.err.rfind("vantbrook: ", 0), 0u) << run.err;
+      EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+    }
+  }
+}
+
+TEST(CliAbort, CtrlCDuringADownloadAbortsCleanlyAndFreesTheLine) {
+  // Paced so the download takes minutes unless it is aborted.
+  Meter slow({"--baud", "2400", "--pairs", "20000"});
+  ASSERT_FALSE(slow.path().empty());
+  platform::ChildProcess process;
+  ASSERT_TRUE(process.start(VANTBROOK_PROGRAM, {"download", "--all", "--progress-lines"},
+                            withEnvironment({slow.comEnvironment()})));
+  std::string line;
+  bool downloading = false;
+  while (!downloading && process.readErrorLine(&line, kStartMs)) {
+    downloading = line.rfind("progress download ", 0) == 0;
+  }
+  ASSERT_TRUE(downloading) << process.standardError();
+  ASSERT_TRUE(process.interrupt());
+  ASSERT_TRUE(process.waitFor(kRunMs));
+  EXPECT_EQ(process.exitStatus(), 130);
+  EXPECT_NE(process.standardError().find("vantbrook: interrupted: "), std::string::npos)
+      << process.standardError();
+  EXPECT_NE(process.standardError().find("(code 24, "), std::string::npos);
+  EXPECT_FALSE(platform::processAlive(process.pid()));
+
+  // The line was closed: the meter can be read again at once.
+  ProgramRun again = vantbrook({"dib"}, slow);
+  EXPECT_EQ(again.status, 0) << again.err;
+}
+
+TEST(CliProgram, HelpAndFlagsNeedNoMeter) {
+  ProgramRun run = vantbrook({"--help"}, withEnvironment({}));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("session REQ..."), std::string::npos);
+  run = vantbrook({"download", "--help"}, withEnvironment({}));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("no time-zone"), std::string::npos);
+  EXPECT_NE(run.out.find("130  interrupted"), std::string::npos);
+  run = vantbrook({"flags", "0x2001", "--json"}, withEnvironment({}));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            "{\"statusFlags\":8193,\"statusTexts\":[\"Flow sensor absent\",\"DIB changed\"]}\n");
+}
+
+TEST(CliDemo, RunsAgainstItsOwnSimulatedMeterAndWritesTheCsv) {
+  platform::ProcessOptions options = withEnvironment({});
+  options.workingDirectory = ::testing::TempDir();
+  std::remove((options.workingDirectory + "/demo.csv").c_str());
+  ProgramRun run = vantbrook({"demo"}, options);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("[download]"), std::string::npos);
+  EXPECT_NE(run.out.find("All entries written to demo.csv."), std::string::npos);
+  EXPECT_EQ(readLines(options.workingDirectory + "/demo.csv").size(), 3001u);
+}
+
+}  // namespace
+}  // namespace vb::cli

@@ -1,0 +1,80 @@
+"""An installed Vantbrook works for its users: `cmake --install` into a fresh
+prefix, the example host built against it with find_package(Vantbrook) and
+with pkg-config, and everything run against the installed metersim.
+
+Needs BUILD_DIR, SOURCE_DIR and CC in the environment; ctest sets them.
+"""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+BUILD_DIR = os.environ.get("BUILD_DIR", "")
+SOURCE_DIR = os.environ.get("SOURCE_DIR", "")
+CC = os.environ.get("CC", "cc")
+TIMEOUT = 300
+
+
+def run(*command, **settings):
+    return subprocess.run(command, check=True, capture_output=True, text=True, timeout=TIMEOUT,
+                          **settings)
+
+
+class InstalledPackage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = tempfile.mkdtemp(prefix="vantbrook-install-")
+        cls.prefix = os.path.join(cls.scratch, "prefix")
+        run("cmake", "--install", BUILD_DIR, "--prefix", cls.prefix)
+        cls.libdir = os.path.dirname(
+            next(os.path.join(root, "libVantbrook.so")
+                 for root, _, files in os.walk(cls.prefix) if "libVantbrook.so" in files))
+        cls.meter = subprocess.Popen([os.path.join(cls.prefix, "bin", "metersim")],
+                                     stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+        cls.environment = dict(os.environ,
+                               VANTBROOK_COM1=cls.meter.stdout.readline().strip())
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.meter.terminate()
+        cls.meter.wait(timeout=TIMEOUT)
+        cls.meter.stdout.close()
+        shutil.rmtree(cls.scratch)
+
+    def test_libraries_and_drivers_lie_side_by_side(self):
+        for name in ("libVantbrook.so", "libbrisel.so", "pnetport.so", "dialport.so",
+                     "pkgconfig/vantbrook.pc", "cmake/Vantbrook/VantbrookConfig.cmake",
+                     "cmake/Vantbrook/VantbrookConfigVersion.cmake"):
+            self.assertTrue(os.path.exists(os.path.join(self.libdir, name)), name)
+        for name in ("records.h", "vantbrook.h", "brisel.h", "portdriver.h"):
+            self.assertTrue(os.path.exists(os.path.join(self.prefix, "include", "vantbrook", name)))
+
+    def check_host(self, program):
+        result = run(program, "1", env=self.environment)
+        self.assertIn("meter_id   VB-SIM-000001", result.stdout)
+
+    def test_example_built_with_cmake_package(self):
+        build = os.path.join(self.scratch, "example-cmake")
+        run("cmake", "-S", os.path.join(SOURCE_DIR, "examples"), "-B", build,
+            "-DCMAKE_PREFIX_PATH=" + self.prefix, "-DCMAKE_C_COMPILER=" + CC)
+        run("cmake", "--build", build)
+        self.check_host(os.path.join(build, "host"))
+
+    def test_example_built_with_pkg_config(self):
+        environment = dict(os.environ, PKG_CONFIG_PATH=os.path.join(self.libdir, "pkgconfig"))
+        flags = run("pkg-config", "--cflags", "--libs", "vantbrook", env=environment).stdout.split()
+        program = os.path.join(self.scratch, "host-pkg-config")
+        run(CC, "-std=c99", "-Wall", "-Wextra", "-Werror",
+            os.path.join(SOURCE_DIR, "examples", "host.c"), "-o", program, *flags)
+        self.check_host(program)
+
+    def test_installed_program_finds_its_libraries(self):
+        result = run(os.path.join(self.prefix, "bin", "vantbrook"), "dib", "--json",
+                     env=self.environment)
+        self.assertIn('"meter_id":"VB-SIM-000001"', result.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
