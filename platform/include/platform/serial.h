@@ -63,7 +63,8 @@ class SerialDevice {
   // device only, non-blocking underneath. False with the OS error recorded.
   bool open(const std::string& path);
   // Uses a descriptor somebody else opened; its settings are not changed and
-  // close() leaves it open.
+  // close() leaves it open. It is made non-blocking while in use here and
+  // gets its file status flags back when let go.
   bool adopt(int fd);
   bool isOpen() const;
   bool ownsDescriptor() const;
@@ -73,6 +74,8 @@ class SerialDevice {
   // Lets go of the descriptor without closing it and returns it.
   int release();
 
+  // The settings in force. A pseudo-terminal always reports 8 data bits and
+  // no parity, whatever was set.
   bool getSettings(SerialSettings* out);
   // Applies the settings and raw binary mode (no flow control, no echo, no
   // parity checking on input, no character translation).
