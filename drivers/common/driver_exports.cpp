@@ -40,17 +40,6 @@ void clearCallQuietly(const DriverDefinition& driver, DriverPort& port) noexcept
 
 const char* textOrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
-LineFormat lineFormatFor(uint32_t baud, int32_t frameFormat) {
-  switch (static_cast<uint32_t>(frameFormat) & kFrameFormatMask) {
-    case kFrameFormat7O1:
-      return {baud, 7, platform::Parity::Odd};
-    case kFrameFormat7E1:
-      return {baud, 7, platform::Parity::Even};
-    default:
-      return {baud, 8, platform::Parity::None};
-  }
-}
-
 // Creates a connection, puts its handle in the slot, opens or attaches the
 // line and sets up the call.
 int32_t openConnection(const DriverDefinition& driver, int32_t* portSlot, int32_t portNumber,
@@ -73,7 +62,7 @@ int32_t OpenPort(const DriverDefinition& driver, int32_t* portSlot, int32_t port
   return guarded<int32_t>(0, [&]() -> int32_t {
     if (portSlot == nullptr) return 0;
     return openConnection(driver, portSlot, portNumber, address,
-                          lineFormatFor(driver.defaultBaud, 0), OpenCaller::OpenPort);
+                          LineFormatFor(driver.defaultBaud, 0), OpenCaller::OpenPort);
   });
 }
 
@@ -83,7 +72,7 @@ int32_t OpenPortWithSettings(const DriverDefinition& driver, int32_t* portSlot,
   return guarded<int32_t>(0, [&]() -> int32_t {
     if (portSlot == nullptr || *portSlot != kNoHandle) return 0;
     return openConnection(driver, portSlot, portNumber, address,
-                          lineFormatFor(baud, frameFormat), OpenCaller::OpenPortWithSettings);
+                          LineFormatFor(baud, frameFormat), OpenCaller::OpenPortWithSettings);
   });
 }
 
@@ -139,8 +128,12 @@ int32_t ClosePort(const DriverDefinition& driver, int32_t port) {
     if (connection->lineHandle() != kNoHandle) {
       clearCallQuietly(driver, *connection);
       // The line is closed whether this driver opened it or took it over.
-      const int lineHandle = connection->line().release();
-      platform::closeDescriptor(lineHandle);
+      platform::SerialDevice& line = connection->line();
+      if (line.ownsDescriptor()) {
+        line.close();
+      } else {
+        platform::closeDescriptor(line.release());
+      }
     }
     return 1;
   });

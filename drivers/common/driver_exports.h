@@ -49,15 +49,15 @@ int32_t ReleaseConnection(const DriverDefinition& driver, int32_t port);
 
 // Defines the nine exports of a driver module with C linkage, each of the
 // function type that the link library binds it to.
-#define VB_DEFINE_DRIVER_EXPORTS(driver)                                                      \
+#define VB_DEFINE_DRIVER_EXPORTS(definition)                                                      \
   VB_DRIVER_API int32_t OpenPort(int32_t* portSlot, int32_t portNumber, const char*,          \
                                  const char* address) {                                      \
-    return vb::driver::exports::OpenPort(driver, portSlot, portNumber, address);              \
+    return vb::driver::exports::OpenPort(definition, portSlot, portNumber, address);              \
   }                                                                                           \
   VB_DRIVER_API int32_t OpenPortWithSettings(int32_t* portSlot, int32_t portNumber,           \
                                              const char*, const char* address, uint32_t baud, \
                                              int32_t frameFormat) {                           \
-    return vb::driver::exports::OpenPortWithSettings(driver, portSlot, portNumber, address,   \
+    return vb::driver::exports::OpenPortWithSettings(definition, portSlot, portNumber, address,   \
                                                      baud, frameFormat);                      \
   }                                                                                           \
   VB_DRIVER_API int32_t SendData(int32_t port, const unsigned char* data, uint32_t length) {  \
@@ -75,10 +75,10 @@ int32_t ReleaseConnection(const DriverDefinition& driver, int32_t port);
   }                                                                                           \
   VB_DRIVER_API int32_t Abort(int32_t port) { return vb::driver::exports::Abort(port); }     \
   VB_DRIVER_API int32_t ClosePort(int32_t port) {                                             \
-    return vb::driver::exports::ClosePort(driver, port);                                      \
+    return vb::driver::exports::ClosePort(definition, port);                                      \
   }                                                                                           \
   VB_DRIVER_API int32_t ReleaseConnection(int32_t port) {                                     \
-    return vb::driver::exports::ReleaseConnection(driver, port);                              \
+    return vb::driver::exports::ReleaseConnection(definition, port);                              \
   }                                                                                           \
   static_assert(std::is_same_v<decltype(&OpenPort), PortOpenFn>);                             \
   static_assert(std::is_same_v<decltype(&OpenPortWithSettings), PortOpenWithSettingsFn>);     \

@@ -25,6 +25,17 @@ bool writeWasPending(int errorCode, size_t written) {
 
 }  // namespace
 
+LineFormat LineFormatFor(uint32_t baud, int32_t frameFormatCode) {
+  switch (static_cast<uint32_t>(frameFormatCode) & kFrameFormatMask) {
+    case kFrameFormat7O1:
+      return {baud, 7, platform::Parity::Odd};
+    case kFrameFormat7E1:
+      return {baud, 7, platform::Parity::Even};
+    default:
+      return {baud, 8, platform::Parity::None};
+  }
+}
+
 int OpenLine(DriverPort& port, int32_t portNumber, const LineFormat& format, OpenCaller caller) {
   const int comNumber = static_cast<int>(static_cast<uint32_t>(portNumber) & kPortNumberMask);
   if (comNumber < kFirstPortNumber || comNumber > kLastPortNumber) {
@@ -67,7 +78,11 @@ int AttachLine(DriverPort& port, int32_t lineHandle) {
     SetSystemErrorText(port, kFailedToOpenPort);
     return 0;
   }
-  return purgeOnOpen(port, kPurgeFailed);
+  if (purgeOnOpen(port, kPurgeFailed) == 0) return 0;
+  // Time-outs belong to the open device object here, not to the device, so
+  // a line taken over has none: without the driver's write time-outs a
+  // write on a stalled line would never end.
+  return SetLineTimeouts(port);
 }
 
 int SetLineTimeouts(DriverPort& port) {

@@ -24,11 +24,16 @@ struct LineFormat {
   platform::Parity parity;
 };
 
+// The line format for a baud rate and a frame format code, of which only
+// the low byte counts: 1 is 7 data bits with odd parity, 2 is 7 data bits
+// with even parity, anything else 8 data bits without parity.
+LineFormat LineFormatFor(uint32_t baud, int32_t frameFormatCode);
+
 // Opens COMn for the low 16 bits n of portNumber, sets its queue sizes,
 // purges it, writes the line settings and the time-outs (SetLineTimeouts).
 int OpenLine(DriverPort& port, int32_t portNumber, const LineFormat& format, OpenCaller caller);
-// Takes over an open line descriptor without changing its settings, and
-// purges it.
+// Takes over an open line descriptor without changing its line settings,
+// purges it and writes the time-outs (SetLineTimeouts).
 int AttachLine(DriverPort& port, int32_t lineHandle);
 // Writes the open-time time-outs: reads without a total limit, writes
 // within 128 ms per byte plus 1000 ms.
