@@ -5,7 +5,9 @@
 
 namespace vb::metersim {
 
-void FrameReader::feed(const uint8_t* bytes, size_t count) {
+void FrameReader::feed(const uint8_t* bytes, size_t count, uint64_t nowMs) {
+  if (nowMs - lastFeedMs_ > kStaleFrameMs) pending_.clear();
+  lastFeedMs_ = nowMs;
   for (size_t i = 0; i < count; ++i) {
     const auto byte = static_cast<char>(bytes[i]);
     if (byte == kWakeupText[wakeupMatched_]) {

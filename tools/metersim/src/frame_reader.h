@@ -19,8 +19,10 @@ struct HostFrame {
 
 class FrameReader {
  public:
-  // Feeds received bytes; complete frames and wake-ups are collected.
-  void feed(const uint8_t* bytes, size_t count);
+  // Feeds bytes received at nowMs; complete frames and wake-ups are
+  // collected. A frame left incomplete by a pause in the line longer than
+  // kStaleFrameMs is given up, so that it cannot swallow the frames after it.
+  void feed(const uint8_t* bytes, size_t count, uint64_t nowMs);
   // Takes the frames that passed their checks, in order.
   std::vector<HostFrame> takeFrames();
   // Wake-up texts seen since the last call.
@@ -34,6 +36,7 @@ class FrameReader {
   void parse();
 
   std::vector<uint8_t> pending_;
+  uint64_t lastFeedMs_ = 0;
   std::vector<HostFrame> frames_;
   size_t wakeupMatched_ = 0;
   uint32_t wakeups_ = 0;

@@ -14,6 +14,9 @@ inline constexpr size_t kWakeupLength = sizeof kWakeupText - 1;
 // buffer is no larger).
 inline constexpr uint32_t kMaxHostMessage = 100000;
 
+// A pause this long inside a frame means the rest of it is not coming.
+inline constexpr uint64_t kStaleFrameMs = 500;
+
 // Message bytes offered to each short reply frame.
 inline constexpr uint32_t kShortFrameOffer = 128;
 

@@ -21,6 +21,13 @@ constexpr char kConnectedSignal[] = " COM\r\n";
 // A command line longer than this is not a command; it is dropped.
 constexpr size_t kMaxCommandLine = 256;
 
+bool printable(const std::string& text) {
+  for (const char c : text) {
+    if (c < ' ' || c > '~') return false;
+  }
+  return true;
+}
+
 class PadFront : public FrontEnd {
  public:
   explicit PadFront(const Options& options)
@@ -73,6 +80,12 @@ class PadFront : public FrontEnd {
     if (upperCase(command) == kClearCommand) {
       state_ = State::Command;
       send(kPromptReply);
+      return;
+    }
+    if (!printable(command)) {
+      // Not an address at all: refused without an echo.
+      send(kRefusedReply);
+      state_ = State::Command;
       return;
     }
     if (listed(refused_, command)) {

@@ -74,7 +74,7 @@ struct Simulator::Impl {
 
   void serve();
   uint32_t waitBeforeNextTurn(uint64_t nowMs) const;
-  void takeLinkBytes(const std::vector<uint8_t>& bytes);
+  void takeLinkBytes(const std::vector<uint8_t>& bytes, uint64_t nowMs);
   void controlReceived(const HostFrame& frame);
   void messageReceived(const std::vector<uint8_t>& message);
   bool answering();
@@ -136,7 +136,7 @@ void Simulator::Impl::serve() {
     if (!text.empty()) writeFrontText(text);
     // Without a call the meter's output has nowhere to go.
     if (!front->carrying()) outgoing.clear();
-    if (!linkBytes.empty()) takeLinkBytes(linkBytes);
+    if (!linkBytes.empty()) takeLinkBytes(linkBytes, now);
     sendDue(clock.nowMs());
   }
 }
@@ -155,8 +155,8 @@ uint32_t Simulator::Impl::waitBeforeNextTurn(uint64_t nowMs) const {
   return wait < kIdleWaitMs ? wait : kIdleWaitMs;
 }
 
-void Simulator::Impl::takeLinkBytes(const std::vector<uint8_t>& bytes) {
-  reader.feed(bytes.data(), bytes.size());
+void Simulator::Impl::takeLinkBytes(const std::vector<uint8_t>& bytes, uint64_t nowMs) {
+  reader.feed(bytes.data(), bytes.size(), nowMs);
   if (const uint32_t seen = reader.takeWakeups()) {
     {
       std::lock_guard<std::mutex> lock(stateMutex);

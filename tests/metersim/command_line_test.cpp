@@ -1,0 +1,59 @@
+#include "metersim/command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace vb::metersim {
+namespace {
+
+TEST(CommandLineTest, OptionsMirrorOptionsAndFaults) {
+  const CommandLine line = parseCommandLine(
+      {"--baud", "9600", "--modem", "--long-frames", "--seed", "9", "--password", "pw",
+       "--pairs", "10000", "--totals", "3", "--drop-frame", "2", "--corrupt-rate", "0.25",
+       "--cut-after", "3000", "--nak", "1", "--status", "22", "--status-command", "11",
+       "--silent", "--unsupported-control", "7", "--busy", "555", "--busy", "556",
+       "--set", "meter_id=X=1", "--no-pending-status", "9"});
+  ASSERT_EQ(line.error, "");
+  const Options& o = line.options;
+  EXPECT_EQ(o.baud, 9600u);
+  EXPECT_EQ(o.front, Front::Modem);
+  EXPECT_TRUE(o.longFrames);
+  EXPECT_EQ(o.seed, 9u);
+  EXPECT_EQ(o.password, "pw");
+  EXPECT_EQ(o.pairsPerLogger, 10000u);
+  EXPECT_EQ(o.totalsRecords, 3u);
+  EXPECT_EQ(o.faults.dropFrame, 2u);
+  EXPECT_DOUBLE_EQ(o.faults.corruptRate, 0.25);
+  EXPECT_EQ(o.faults.cutAfterBytes, 3000u);
+  EXPECT_EQ(o.faults.nakMessages, 1u);
+  EXPECT_EQ(o.faults.forceStatus, 22);
+  EXPECT_EQ(o.faults.forceStatusCommand, 11);
+  EXPECT_TRUE(o.faults.silent);
+  EXPECT_EQ(o.faults.unsupportedControl, '7');
+  EXPECT_EQ(o.busyNumbers, (std::vector<std::string>{"555", "556"}));
+  ASSERT_EQ(o.profileSettings.size(), 1u);
+  EXPECT_EQ(o.profileSettings[0].second, "X=1");
+  EXPECT_EQ(o.noPendingStatus, 9);
+}
+
+TEST(CommandLineTest, RefusesWhatItCannotUse) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--frobnicate"}, {"--baud"}, {"--baud", "fast"}, {"--corrupt-rate", "1.5"},
+      {"--unsupported-control", "77"}, {"--long-frame-size", "300"}, {"--set", "novalue"}};
+  for (const auto& arguments : bad) {
+    EXPECT_NE(parseCommandLine(arguments).error, "") << arguments[0];
+  }
+}
+
+TEST(CommandLineTest, HelpNamesEveryOption) {
+  EXPECT_TRUE(parseCommandLine({"--help"}).help);
+  const std::string help = helpText();
+  for (const char* name : {"--baud", "--pad", "--modem", "--long-frames", "--seed", "--profile",
+                           "--password", "--pairs", "--totals", "--drop-frame",
+                           "--corrupt-rate", "--cut-after", "--nak", "--status", "--silent",
+                           "--unsupported-control", "--busy", "--vanish", "--device"}) {
+    EXPECT_NE(help.find(name), std::string::npos) << name;
+  }
+}
+
+}  // namespace
+}  // namespace vb::metersim
