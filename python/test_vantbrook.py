@@ -111,9 +111,13 @@ class AgainstMetersim(unittest.TestCase):
         self.assertEqual(len(pairs), 5)
 
     def test_capacity_bounds_the_entries(self):
-        head, pairs = self.meter().download(1, raw=True, capacity=3)
+        head, pairs = self.meter().download(1, raw=True, rsn=(1001, 1010), capacity=3)
         self.assertEqual(len(pairs), 3)
         self.assertEqual(head["count"], 3)
+        # A reply far beyond the room the capacity gives does not fit at all.
+        with self.assertRaises(vantbrook.VantbrookError) as caught:
+            self.meter().download(1, raw=True, capacity=3)
+        self.assertEqual(caught.exception.code, 18)
 
     def test_failures_raise_with_code_source_and_message(self):
         cases = [

@@ -159,7 +159,7 @@ TEST(CliExitStatus, EachClassOfFailureHasItsStatusAndOneErrorLine) {
     const char* errorPart;
   } cases[] = {
       {"usage", {"dib", "--com", "9"}, 2, "vantbrook: option --com takes"},
-      {"line that does not exist", {"dib", "--com", "5"}, 3, ", code "},
+      {"line that does not exist", {"dib", "--com", "5"}, 3, "(code 19, "},
       {"wrong password", {"header", "--password", "wrong"}, 4,
        "vantbrook: Incorrect password (code 9, Vantbrook)\n"},
       {"no data in range", {"download", "--password", "secret", "--rsn", "1..5"}, 4,

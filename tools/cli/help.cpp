@@ -115,7 +115,9 @@ Selection (default --all):
 Download:
   --raw                 pairs as the meter logged them (16-bit values)
   --capacity N          room for N entries (default: the --rsn span, the span
-                        of a header read before in the session, else 100000)
+                        of a header read before in the session, else 100000);
+                        entries beyond it are dropped, and a reply far larger
+                        than the room fails with "Message truncated"
   --set-time before|after
                         set the meter clock to this host's local standard
                         time before or after the download

@@ -164,8 +164,7 @@ std::string entriesTable(const LoggerData& logger, size_t entryLimit) {
   std::string text;
   char line[256];
   if (logger.totalsLogger()) {
-    text += "     RSN  Time                 Totals 1..8                                    "
-            "   Extra  CRC\n";
+    text += "     RSN  Time                 Totals 1..8, extra bytes, CRC\n";
     for (size_t i = 0; i < shown; ++i) {
       const TotalsRecord& r = logger.totals[i];
       std::snprintf(line, sizeof line, "%8u  %s ", static_cast<unsigned>(logger.firstEntryRsn + i),
