@@ -137,8 +137,10 @@ TEST(DataPairs, ConvertedPairsUseBoreAndHeightOffset) {
        Bits(1.0f)},
       {"p 2014, h -1000: 0.9019", 0, 2014, 100.0f, static_cast<uint16_t>(-1000), Bits(0.0f),
        0x3F66E2EC},
-      {"flow 0xFFFF is -1: -B^2 x 7.853982e-10", 0xFFFF, 2014, 100.0f, 0, Bits(-7.853981514927e-06f),
-       Bits(1.0f)},
+      {"flow 0xFFFF is -1: -B^2 x 7.853982e-10", 0xFFFF, 2014, 100.0f, 0,
+       Bits(-7.853981514927e-06f), Bits(1.0f)},
+      // Values where single-precision arithmetic would round differently.
+      {"f 998, B 299.7; p 3000, h 1234", 998, 3000, 299.7f, 1234, 0x3D902FAF, 0x4006D9FF},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
