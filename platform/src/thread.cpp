@@ -69,9 +69,15 @@ bool Thread::start(std::function<void()> body) {
     setLastErrorCode(EBUSY);
     return false;
   }
+  // Shared with the thread, which may outlive this object when detached.
   auto completion = std::make_shared<Completion>();
+  impl_->completion = completion;
+  // The body waits until this object records its thread, so that it may
+  // itself use the object (joinFor refuses a join of its own thread).
+  std::unique_lock<std::mutex> recording(completion->mutex);
   try {
     impl_->thread = std::thread([completion, body = std::move(body)] {
+      { std::lock_guard<std::mutex> recorded(completion->mutex); }
       body();
       std::lock_guard<std::mutex> lock(completion->mutex);
       completion->finished = true;
@@ -81,7 +87,6 @@ bool Thread::start(std::function<void()> body) {
     setLastErrorCode(error.code().value());
     return false;
   }
-  impl_->completion = std::move(completion);
   return true;
 }
 
@@ -89,6 +94,11 @@ bool Thread::started() const { return impl_->thread.joinable(); }
 
 bool Thread::joinFor(uint32_t timeoutMs) {
   if (!impl_->thread.joinable()) return true;
+  // A thread cannot wait for its own end.
+  if (impl_->thread.get_id() == std::this_thread::get_id()) {
+    setLastErrorCode(EDEADLK);
+    return false;
+  }
   {
     Completion& completion = *impl_->completion;
     std::unique_lock<std::mutex> lock(completion.mutex);

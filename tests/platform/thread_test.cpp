@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <thread>
 
 #include "platform/clock.h"
@@ -41,6 +43,33 @@ TEST(Thread, SecondStartWhileRunningRefused) {
   EXPECT_FALSE(thread.start([] {}));
   release.set();
   EXPECT_TRUE(thread.joinFor(kGenerousMs));
+}
+
+TEST(Thread, JoinFromItsOwnBodyRefused) {
+  Thread thread;
+  Event joinTried(Event::Reset::Manual);
+  std::atomic<bool> joinedItself{true};
+  ASSERT_TRUE(thread.start([&] {
+    joinedItself = thread.joinFor(0);
+    joinTried.set();
+  }));
+  ASSERT_TRUE(joinTried.wait(kGenerousMs));
+  EXPECT_FALSE(joinedItself.load());
+  EXPECT_TRUE(thread.joinFor(kGenerousMs));
+}
+
+TEST(Thread, RunningThreadOutlivesItsObject) {
+  auto release = std::make_shared<Event>(Event::Reset::Manual);
+  auto finished = std::make_shared<Event>(Event::Reset::Manual);
+  {
+    Thread thread;
+    ASSERT_TRUE(thread.start([release, finished] {
+      release->wait(kWaitForever);
+      finished->set();
+    }));
+  }
+  release->set();
+  EXPECT_TRUE(finished->wait(kGenerousMs));
 }
 
 TEST(ProcessFigures, DescriptorsAndMemoryAreCounted) {
