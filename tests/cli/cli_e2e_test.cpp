@@ -106,6 +106,12 @@ TEST_F(CliEndToEnd, TablesShowTheIdentityBlockAndTheHeader) {
   }
 }
 
+TEST_F(CliEndToEnd, AMessageComesBackWithTheMetersAnswer) {
+  ProgramRun run = vantbrook({"message", "HELLO"}, meter_);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "Answer : Meter received: HELLO\n");
+}
+
 TEST_F(CliEndToEnd, JsonIsOneDocumentForAWholeSession) {
   ProgramRun run = vantbrook({"session", "dib", "header", "download", "--rsn", "1001..1010", "--json"},
                       meter_);

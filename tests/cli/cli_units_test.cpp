@@ -76,7 +76,8 @@ TEST(Options, CommandLinesParseOrAreRefusedWithAReason) {
       {"flags 0x1FFFFFFFF", false, Command::None, 0, "32-bit value"},
       {"flags twelve", false, Command::None, 0, "32-bit value"},
       {"message", false, Command::None, 0, "one text"},
-      {"message HELLO --room 16 --password 12345678901234567890123456789012345678901", false,
+      {"message HI --room 16", false, Command::None, 0, "--room takes a whole number from 64"},
+      {"message HELLO --room 64 --password 12345678901234567890123456789012345678901", false,
        Command::None, 0, "at most 40"},
   };
   for (const ParseCase& c : cases) {

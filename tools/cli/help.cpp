@@ -137,7 +137,7 @@ const char* const kMessage = R"(Usage: vantbrook message TEXT [OPTIONS]
 Unlocks the logger, passes TEXT to the meter unchanged, shows the meter's
 answer and locks the logger again.
 
-  --room N              bytes of room for the answer (default 1024)
+  --room N              bytes of room for the answer, 64 or more (default 1024)
 Example:
   vantbrook message "STATUS" --password secret
 )";
@@ -145,9 +145,9 @@ Example:
 const char* const kSession = R"(Usage: vantbrook session REQUEST... [OPTIONS]
 
 Holds one link open while it runs the requests in order (dib, versions,
-header, download), then releases it. A request that fails ends the session;
-"no data in specified range" leaves the link held for the next one. The
-download options apply to header and download.
+header, download), then releases it. A request that fails ends the session:
+the outcomes so far are shown, the failure is reported and the link is
+released. The download options apply to header and download.
 
 Example:
   vantbrook session dib header download --log 2 --csv logger2.csv

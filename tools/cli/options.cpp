@@ -235,7 +235,7 @@ class Parser {
       d.csvPath = value;
       return true;
     }
-    return number(name, value, 16, kMaxMessageRoom, &options_.messageRoom);  // --room
+    return number(name, value, kMinMessageRoom, kMaxMessageRoom, &options_.messageRoom);  // --room
   }
 
   bool routeGiven(Route route, const std::string& name) {

@@ -23,8 +23,11 @@ inline constexpr uint32_t kDefaultCapacity = 100000;
 // The most entries a download may make room for: keeps the library's work
 // buffer (up to 572 + 40 per entry) far inside 32 bits.
 inline constexpr uint32_t kMaxCapacity = 10000000;
-// Room for the meter's answer to a message.
+// Room for the meter's answer to a message. The library also builds the
+// unlock command (up to 51 bytes) and short replies in this buffer, so it
+// never gets less than kMinMessageRoom.
 inline constexpr uint32_t kDefaultMessageRoom = 1024;
+inline constexpr uint32_t kMinMessageRoom = 64;
 inline constexpr uint32_t kMaxMessageRoom = 1000000;
 
 // How the link reaches the meter.
