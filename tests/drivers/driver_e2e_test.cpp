@@ -1,0 +1,170 @@
+// Both drivers end to end, in real time: the link library loads pnetport.so
+// or dialport.so by protocol code and calls through the simulated PAD or
+// modem on COM1 to the simulated meter; the request library on top.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "metersim/simulator.h"
+#include "platform/devicemap.h"
+#include "vantbrook/brisel.h"
+#include "vantbrook/vantbrook.h"
+
+namespace {
+
+using vb::metersim::Front;
+using vb::metersim::Options;
+using vb::metersim::Simulator;
+
+constexpr char kPadAddress[] = "1234";
+constexpr char kRefusedAddress[] = "9999";
+constexpr char kModemNumber[] = "0123";
+constexpr char kBusyNumber[] = "5550000";
+constexpr uint32_t kReceiveTimeoutMs = 10000;
+constexpr uint32_t kFrameTimeoutMs = 2000;
+
+// The meter's CancelSession command: marker, class 3, command 3, a data
+// count of 8 and a zero parameter.
+const std::vector<unsigned char> kCancelSession = {0xFF, 3, 3, 0, 8, 0, 0, 0, 0, 0};
+
+template <size_t N>
+std::string fieldText(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
+
+class DriversEndToEnd : public ::testing::Test {
+ protected:
+  void startSim(Front front) {
+    Options options;
+    options.front = front;
+    options.padRefusedAddresses = {kRefusedAddress};
+    options.busyNumbers = {kBusyNumber};
+    options.callSetupMs = 200;
+    sim_ = std::make_unique<Simulator>(options);
+    ASSERT_TRUE(sim_->start()) << sim_->error();
+    ASSERT_TRUE(vb::platform::setComDevicePath(1, sim_->devicePath()));
+  }
+  void TearDown() override {
+    if (sim_) sim_->stop();
+  }
+
+  static LinkRecord linkRecord(const char* protocol, const char* address) {
+    LinkRecord record;
+    std::memset(&record, 0, sizeof record);
+    record.port_number = 1;
+    std::memcpy(record.protocol, protocol, 4);
+    std::strncpy(record.address, address, sizeof record.address - 1);
+    record.receive_timeout_ms = kReceiveTimeoutMs;
+    record.frame_timeout_ms = kFrameTimeoutMs;
+    record.link = -1;
+    record.port_handle = -1;
+    return record;
+  }
+
+  // A CancelSession over an open link, answered by the meter.
+  void exchangeOver(LinkRecord& record) {
+    std::vector<unsigned char> message = kCancelSession;
+    record.data = message.data();
+    record.length = static_cast<uint32_t>(message.size());
+    ASSERT_EQ(1, SendData(&record)) << fieldText(record.message);
+    std::vector<unsigned char> reply(64, 0);
+    record.data = reply.data();
+    record.length = static_cast<uint32_t>(reply.size());
+    ASSERT_EQ(1, RecvData(&record)) << fieldText(record.message);
+    ASSERT_GE(record.length, 6u);
+    EXPECT_EQ(0xFF, reply[0]);
+    const std::vector<vb::metersim::ReceivedMessage> received = sim_->received();
+    EXPECT_TRUE(std::any_of(received.begin(), received.end(), [](const auto& m) {
+      return m.bytes == std::vector<uint8_t>(kCancelSession.begin(), kCancelSession.end());
+    }));
+  }
+
+  void expectCallRefused(const char* protocol, const char* address, const std::string& text) {
+    LinkRecord record = linkRecord(protocol, address);
+    EXPECT_EQ(0, OpenPort(&record));
+    EXPECT_EQ(LINK_FAILED, record.error_code);
+    EXPECT_EQ("Port Driver", fieldText(record.source));
+    EXPECT_EQ(text, fieldText(record.message));
+    EXPECT_EQ(-1, record.link);
+  }
+
+  // Runs a request over a driver; the outcome is in result_.
+  int32_t request(int16_t code, const char* protocol, const char* address) {
+    RequestRecord request;
+    std::memset(&request, 0, sizeof request);
+    request.portNumber = 1;
+    request.requestCode = code;
+    std::memcpy(request.protocol, protocol, 4);
+    std::strncpy(request.address, address, sizeof request.address - 1);
+    request.receiveTimeout = kReceiveTimeoutMs;
+    request.frameTimeout = kFrameTimeoutMs;
+    request.linkHandle = -1;
+    request.portHandle = -1;
+    request.commandAttempts = 1;
+    request.reconnectAttempts = 1;
+    request.resumeLimit = 1;
+    std::memset(&result_, 0, sizeof result_);
+    return VantbrookRequest(&dib_, &request, &result_);
+  }
+
+  std::unique_ptr<Simulator> sim_;
+  DibRecord dib_{};
+  ResultRecord result_{};
+};
+
+TEST_F(DriversEndToEnd, PadCallCarriesAMeterExchange) {
+  startSim(Front::Pad);
+  LinkRecord record = linkRecord("pnet", kPadAddress);
+  ASSERT_EQ(1, OpenPort(&record)) << fieldText(record.message);
+  exchangeOver(record);
+  EXPECT_EQ(1, ClosePort(&record));
+  EXPECT_EQ(1u, sim_->connections());
+}
+
+TEST_F(DriversEndToEnd, PadRefusalIsReportedByTheLinkWithTheDriversText) {
+  startSim(Front::Pad);
+  expectCallRefused("pnet", kRefusedAddress, std::string(kRefusedAddress) + "\r\nERR\r\n");
+}
+
+TEST_F(DriversEndToEnd, ModemCallCarriesAMeterExchange) {
+  startSim(Front::Modem);
+  LinkRecord record = linkRecord("dial", kModemNumber);
+  ASSERT_EQ(1, OpenPort(&record)) << fieldText(record.message);
+  exchangeOver(record);
+  EXPECT_EQ(1, ClosePort(&record));
+  EXPECT_EQ(1u, sim_->connections());
+}
+
+TEST_F(DriversEndToEnd, BusyModemIsReportedByTheLinkWithTheDriversText) {
+  startSim(Front::Modem);
+  expectCallRefused("dial", kBusyNumber, "BUSY");
+}
+
+TEST_F(DriversEndToEnd, RequestOverThePadReadsTheIdentityBlock) {
+  startSim(Front::Pad);
+  EXPECT_EQ(1, request(VB_REQ_DIB, "pnet", kPadAddress)) << fieldText(result_.message);
+  EXPECT_EQ(VB_OK, result_.code);
+  EXPECT_EQ(sim_->model().identity().meter_id.substr(0, 39), fieldText(dib_.meter_id));
+}
+
+TEST_F(DriversEndToEnd, RequestOverARefusedPadCallFailsWithPortDriverError) {
+  startSim(Front::Pad);
+  EXPECT_EQ(0, request(VB_REQ_DIB, "pnet", kRefusedAddress));
+  EXPECT_EQ(VB_PORT_DRIVER_ERROR, result_.code);
+  EXPECT_EQ("Port Driver", fieldText(result_.source));
+  EXPECT_EQ(std::string(kRefusedAddress) + "\r\nERR\r\n", fieldText(result_.message));
+}
+
+TEST_F(DriversEndToEnd, RequestOverABusyModemFailsWithPortDriverError) {
+  startSim(Front::Modem);
+  EXPECT_EQ(0, request(VB_REQ_DIB, "dial", kBusyNumber));
+  EXPECT_EQ(VB_PORT_DRIVER_ERROR, result_.code);
+  EXPECT_EQ("Port Driver", fieldText(result_.source));
+  EXPECT_EQ("BUSY", fieldText(result_.message));
+}
+
+}  // namespace
