@@ -207,7 +207,7 @@ void MeterModel::generate(int32_t clockAtStart) {
       const double day = static_cast<double>(pair.time % kSecondsPerDay) / kSecondsPerDay;
       const double demand = 0.55 + 0.45 * std::sin(2.0 * kPi * (day - 0.3));
       pair.flow = clampSample(flowBase * demand + jitter(random, 30));
-      pair.pressure = clampSample(3600.0 - 500.0 * demand + jitter(random, 20));
+      pair.pressure = clampSample(2820.0 - 320.0 * demand + jitter(random, 20));
       logger.pairs.push_back(pair);
     }
     logger.nextRsn = profile_.firstRsn[logNo - 1] + settings_.pairsPerLogger;
