@@ -187,6 +187,28 @@ TEST(CliExitStatus, EachClassOfFailureHasItsStatusAndOneErrorLine) {
   }
 }
 
+TEST(CliRoutes, ThePadAndTheModemCarryTheLinkOrSayWhyNot) {
+  Meter pad({"--pad", "--refuse-address", "999"});
+  Meter modem({"--modem", "--busy", "555"});
+  ASSERT_FALSE(pad.path().empty());
+  ASSERT_FALSE(modem.path().empty());
+  const platform::ProcessOptions lines =
+      withEnvironment({pad.comEnvironment(2), modem.comEnvironment(3)});
+
+  ProgramRun run = vantbrook({"dib", "--pnet", "23421920012345", "--com", "2"}, lines);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("VB-SIM-000001"), std::string::npos);
+
+  run = vantbrook({"dib", "--pnet", "999", "--com", "2"}, lines);
+  EXPECT_EQ(run.status, 3);
+  EXPECT_NE(run.err.find("ERR (code 19, "), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+
+  run = vantbrook({"dib", "--dial", "555", "--com", "3"}, lines);
+  EXPECT_EQ(run.status, 3);
+  EXPECT_NE(run.err.find("BUSY (code 19, "), std::string::npos) << run.err;
+}
+
 TEST(CliAbort, CtrlCDuringADownloadAbortsCleanlyAndFreesTheLine) {
   // Paced so the download takes minutes unless it is aborted.
   Meter slow({"--baud", "2400", "--pairs", "20000"});

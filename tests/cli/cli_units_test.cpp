@@ -166,12 +166,14 @@ TEST(ExitStatus, EachResultCodeHasItsClass) {
   for (int code : data) EXPECT_EQ(exitStatusForResult(code), kExitDataError) << code;
 }
 
-TEST(ExitStatus, ErrorTextDropsLeadingLineBreaksAndStaysInsideFullFields) {
+TEST(ExitStatus, ErrorTextIsOneLineAndStaysInsideFullFields) {
   ResultRecord result{};
   result.code = 19;
   std::strcpy(result.source, "Vantbrook");
   std::strcpy(result.message, "\nFailed to re-connect");
   EXPECT_EQ(describeResult(result), "Failed to re-connect (code 19, Vantbrook)");
+  std::strcpy(result.message, "999\r\nERR\r\n");
+  EXPECT_EQ(describeResult(result), "999 ERR (code 19, Vantbrook)");
 
   std::memset(result.message, 'm', sizeof result.message);
   std::memset(result.source, 's', sizeof result.source);

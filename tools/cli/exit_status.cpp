@@ -41,11 +41,19 @@ std::string fieldText(const char* field, size_t size) {
 }
 
 std::string describeResult(const ResultRecord& result) {
-  std::string message = fieldText(result.message, sizeof result.message);
-  size_t start = message.find_first_not_of("\r\n");
-  message = start == std::string::npos ? std::string() : message.substr(start);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
-    message.pop_back();
+  // One line whatever the text holds: leading and trailing line breaks go,
+  // inner ones (a modem's or PAD's reply quoted in the text) become a space.
+  const std::string text = fieldText(result.message, sizeof result.message);
+  std::string message;
+  bool lineBreak = false;
+  for (char c : text) {
+    if (c == '\r' || c == '\n') {
+      lineBreak = true;
+      continue;
+    }
+    if (lineBreak && !message.empty()) message += ' ';
+    lineBreak = false;
+    message += c;
   }
   return message + " (code " + std::to_string(result.code) + ", " +
          fieldText(result.source, sizeof result.source) + ")";

@@ -24,8 +24,8 @@ ExitStatus exitStatusForResult(int32_t code);
 // A text field of a record: up to its NUL or the field's end.
 std::string fieldText(const char* field, size_t size);
 
-// "<message> (code N, <source>)" with the message's leading line breaks
-// removed.
+// "<message> (code N, <source>)" on one line: the message's leading and
+// trailing line breaks removed, inner ones replaced by a space.
 std::string describeResult(const ResultRecord& result);
 
 }  // namespace vb::cli
