@@ -15,16 +15,28 @@ constexpr uint32_t kPairWireSize = 4;
 constexpr const char* kPairsMisfit = "Remaining bytes is not a multiple of 4";
 
 // The conversion constants are single-precision values, given by their bit
-// patterns so that the arithmetic matches the meter software exactly.
+// patterns so that every build computes the same pairs to the last bit.
 float SingleFromBits(uint32_t bits) {
   float value;
   std::memcpy(&value, &bits, sizeof value);
   return value;
 }
-const double kFlowFactor = SingleFromBits(0x3057E37C);         // pi/4 x 1e-9
-const double kMetresPerHeightUnit = SingleFromBits(0x3DC8E8A7);  // 0.0981
-const double kPressureScale = SingleFromBits(0x3A83126F);      // 0.001
-const double kAtmosphere = SingleFromBits(0x3F81CAC1);         // 1.014
+const double kFlowFactor = SingleFromBits(0x3057E37C);     // pi/4 x 1e-9
+const double kHeightFactor = SingleFromBits(0x3DC8E8A7);   // 0.0981
+const double kPressureScale = SingleFromBits(0x3A83126F);  // 0.001
+const double kPressureOffset = SingleFromBits(0x3F81CAC1); // 1.014
+
+// A wire pair in engineering units with the header's calibrated bore and
+// height offset, computed in double and rounded to single precision.
+ConvertedPair ConvertPair(int16_t flow, int16_t pressure, float calibratedBore,
+                          int16_t heightOffset) {
+  double bore = calibratedBore;
+  ConvertedPair pair;
+  pair.flow = static_cast<float>(((flow * bore) * bore) * kFlowFactor);
+  pair.pressure = static_cast<float>(
+      ((heightOffset * kHeightFactor) + pressure) * kPressureScale - kPressureOffset);
+  return pair;
+}
 
 void StoreRawPairs(ReplyFields& reply, uint32_t take, RawPair* pairs, DataHeaderRecord* record) {
   for (uint32_t i = 0; i < take; ++i) {
@@ -50,17 +62,6 @@ void StoreConvertedPairs(ReplyFields& reply, uint32_t take, const DataHeader& he
 }
 
 }  // namespace
-
-ConvertedPair ConvertPair(int16_t flow, int16_t pressure, float calibratedBore,
-                          int16_t heightOffset) {
-  double bore = calibratedBore;
-  ConvertedPair pair;
-  pair.flow = static_cast<float>(((flow * bore) * bore) * kFlowFactor);
-  pair.pressure = static_cast<float>(((heightOffset * kMetresPerHeightUnit) + pressure) *
-                                         kPressureScale -
-                                     kAtmosphere);
-  return pair;
-}
 
 bool ProcessSentData(DibRecord* dib, RequestRecord* request, ResultRecord* result,
                      uint32_t received) {

@@ -23,9 +23,4 @@ namespace vb::request {
 bool ProcessSentData(DibRecord* dib, RequestRecord* request, ResultRecord* result,
                      uint32_t received);
 
-// A wire pair in engineering units with the header's calibrated bore and
-// height offset.
-ConvertedPair ConvertPair(int16_t flow, int16_t pressure, float calibratedBore,
-                          int16_t heightOffset);
-
 }  // namespace vb::request

@@ -19,8 +19,6 @@ class RecordCrc {
   // True when the CRC of the bytes equals expected.
   bool check(const uint8_t* bytes, size_t length, uint16_t expected);
 
-  uint16_t value() const { return register_; }
-
  private:
   uint16_t register_ = 0;
 };

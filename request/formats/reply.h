@@ -40,7 +40,6 @@ class ReplyFields {
   // Moves to a field whose position the reply itself gives.
   void seek(uint32_t offset);
 
-  uint32_t cursor() const { return cursor_; }
   uint32_t readable() const { return readable_; }
   const uint8_t* message() const { return message_; }
 
