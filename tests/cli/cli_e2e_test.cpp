@@ -155,6 +155,19 @@ TEST_F(CliEndToEnd, TheProgramCanOpenTheLineItself) {
   EXPECT_NE(run.out.find("VB-SIM-000001"), std::string::npos);
 }
 
+TEST(CliDevice, TheProgramReopensItsOwnLineWhenTheLinkReconnects) {
+  // The meter cuts the line once in the middle of the reply: the library
+  // closes the program's line, has it reopened and resumes the reply.
+  Meter cutting({"--cut-after", "2000"});
+  ASSERT_FALSE(cutting.path().empty());
+  ProgramRun run = vantbrook({"download", "--all", "--device", cutting.path(), "--timeout",
+                              "3000", "--frame-timeout", "1000", "--json"},
+                             withEnvironment({}));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("{\"rsn\":1001,"), std::string::npos);
+  EXPECT_NE(run.out.find("{\"rsn\":2000,"), std::string::npos);
+}
+
 TEST(CliExitStatus, EachClassOfFailureHasItsStatusAndOneErrorLine) {
   Meter locked({"--password", "secret"});
   ASSERT_FALSE(locked.path().empty());
