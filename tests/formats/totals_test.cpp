@@ -36,7 +36,8 @@ TEST(RecordCrc, MatchesTheCheckValues) {
 TEST(TotalsHeader, DecodesEveryFieldIntoTheHostRecord) {
   TotalsRun run(VB_REQ_HEADER, 2);
   ASSERT_TRUE(run.decode(ProcessSentTotals,
-                         test::LoggerReply(test::kGetHeader, test::TotalsHeaderBytes(4), TwoRecords(false)),
+                         test::LoggerReply(test::kGetHeader, test::TotalsHeaderBytes(4),
+                                           TwoRecords(false)),
                          TotalsRoom(0)));
   const TotalsHeaderRecord& h = run.header;
   EXPECT_EQ(h.recordSize, 132u);
@@ -64,7 +65,8 @@ TEST(TotalsRecords, DecodesRecordsAndChecksTheirCrc) {
     SCOPED_TRACE(code);
     TotalsRun run(code, 5);
     ASSERT_TRUE(run.decode(ProcessSentTotals,
-                           test::LoggerReply(test::kGetData, test::TotalsHeaderBytes(4), TwoRecords(true)),
+                           test::LoggerReply(test::kGetData, test::TotalsHeaderBytes(4),
+                                             TwoRecords(true)),
                            TotalsRoom(5)));
     ASSERT_EQ(run.header.count, 2u);
     const TotalsRecord& first = run.entries[0];
@@ -85,7 +87,8 @@ TEST(TotalsRecords, DecodesRecordsAndChecksTheirCrc) {
 TEST(TotalsRecords, CapacityLimitsTheRecordsStored) {
   TotalsRun run(VB_REQ_DOWNLOAD_RAW, 1, 0, /*spare=*/1);
   ASSERT_TRUE(run.decode(ProcessSentTotals,
-                         test::LoggerReply(test::kGetData, test::TotalsHeaderBytes(4), TwoRecords(false)),
+                         test::LoggerReply(test::kGetData, test::TotalsHeaderBytes(4),
+                                           TwoRecords(false)),
                          TotalsRoom(2)));
   EXPECT_EQ(run.header.count, 1u);
   EXPECT_EQ(run.entries[1].dateTime, 0xA5A5A5A5u);
