@@ -5,13 +5,31 @@
 #include <cstring>
 
 #include "formats/cdtf.h"
-#include "formats/pairs.h"
 #include "sim_fixture.h"
 
 namespace vb::e2e {
 namespace {
 
 using metersim::Options;
+
+float SingleFromBits(uint32_t bits) {
+  float value = 0;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+// Engineering units of a raw pair: flow = f * B * B * (pi/4 * 1e-9),
+// pressure = (h * 0.0981 + p) * 0.001 - 1.014, with the single-precision
+// constants, in double precision, rounded to single.
+ConvertedPair Converted(uint16_t rawFlow, uint16_t rawPressure, float bore, int16_t height) {
+  const double f = static_cast<int16_t>(rawFlow);
+  const double p = static_cast<int16_t>(rawPressure);
+  const double flow = f * bore * bore * SingleFromBits(0x3057E37C);
+  const double pressure = (height * double{SingleFromBits(0x3DC8E8A7)} + p) *
+                              double{SingleFromBits(0x3A83126F)} -
+                          SingleFromBits(0x3F81CAC1);
+  return ConvertedPair{static_cast<float>(flow), static_cast<float>(pressure)};
+}
 
 class DownloadTest : public SimTest {
  protected:
@@ -50,11 +68,9 @@ TEST_F(DownloadTest, TenThousandPairsRawAndConverted) {
   ASSERT_EQ(header.count, 10000u);
   for (size_t i = 0; i < pairs.size(); ++i) {
     const ConvertedPair expected =
-        request::ConvertPair(static_cast<int16_t>(pairs[i].flow),
-                             static_cast<int16_t>(pairs[i].pressure), header.calibratedBore,
-                             header.heightOffset);
-    ASSERT_EQ(converted[i].flow, expected.flow) << i;
-    ASSERT_EQ(converted[i].pressure, expected.pressure) << i;
+        Converted(pairs[i].flow, pairs[i].pressure, header.calibratedBore, header.heightOffset);
+    ASSERT_FLOAT_EQ(converted[i].flow, expected.flow) << i;
+    ASSERT_FLOAT_EQ(converted[i].pressure, expected.pressure) << i;
   }
   EXPECT_EQ(Commands().back(), kLock);
 }
