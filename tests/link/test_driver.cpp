@@ -21,9 +21,10 @@ struct TestPort {
   std::string error;
 };
 
+// Destroyed when the module is unloaded.
 vb::link::HandleTable<TestPort>& ports() {
-  static auto* table = new vb::link::HandleTable<TestPort>();
-  return *table;
+  static vb::link::HandleTable<TestPort> table;
+  return table;
 }
 
 std::atomic<int32_t> gOpens{0};
