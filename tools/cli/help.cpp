@@ -53,7 +53,7 @@ Output:
 const char* const kExitStatuses = R"(
 Exit statuses:
   0    success
-  2    usage error (bad command line)
+  2    usage error (bad command line, or a --csv file that cannot be written)
   3    link error: the line, the call or the link failed (result codes 11, 12,
        16, 18, 19, 21, 23, 24, 25)
   4    the meter refused (codes 1, 3-10, 15, 17, 20, 22; 9 with "Incorrect
