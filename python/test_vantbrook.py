@@ -145,6 +145,11 @@ class AgainstMetersim(unittest.TestCase):
         # The line is free again afterwards.
         self.assertEqual(self.meter().dib()["meter_id"], "VB-SIM-000001")
 
+    def test_message_comes_back_with_the_meters_answer(self):
+        self.assertEqual(self.meter().message("HELLO"), "Meter received: HELLO")
+        with self.assertRaises(ValueError):
+            self.meter().message("X" * 64, room=64)
+
     def test_status_flags_are_explained(self):
         self.assertEqual(vantbrook.status_flag_texts(0), ["No error indications"])
         self.assertEqual(vantbrook.status_flag_texts(0x2002), ["Flow sensor fault", "DIB changed"])
