@@ -147,8 +147,9 @@ class AgainstMetersim(unittest.TestCase):
 
     def test_message_comes_back_with_the_meters_answer(self):
         self.assertEqual(self.meter().message("HELLO"), "Meter received: HELLO")
-        with self.assertRaises(ValueError):
-            self.meter().message("X" * 64, room=64)
+        for text, room in (("X" * 64, 64), ("X", 16)):
+            with self.assertRaises(ValueError):
+                self.meter().message(text, room=room)
 
     def test_status_flags_are_explained(self):
         self.assertEqual(vantbrook.status_flag_texts(0), ["No error indications"])

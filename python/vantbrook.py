@@ -39,6 +39,9 @@ SELECT_BY_RSN = 1
 SELECT_ALL = 2
 RESTART_AFTER_DOWNLOAD = 1000
 
+# The least room a message request gets (see Meter.message).
+MIN_MESSAGE_ROOM = 64
+
 STATUS_FLAG_TEXTS = (
     "No error indications", "Flow sensor absent", "Flow sensor fault",
     "Pressure sensor absent", "Pressure sensor fault", "Battery 1 absent",
@@ -408,10 +411,15 @@ class Meter:
         return _record_dict(header, times), decoded
 
     def message(self, text, room=1024):
-        """Passes a text to the meter and returns its answer (up to a NUL)."""
+        """Passes a text to the meter and returns its answer (up to a NUL).
+
+        room: bytes for the text and the answer; the library also builds its
+        unlock command and short replies there, so it is at least 64.
+        """
         raw = text.encode("latin-1")
-        if len(raw) + 1 > room:
-            raise ValueError("the text does not fit in room")
+        if room < MIN_MESSAGE_ROOM or len(raw) + 1 > room:
+            raise ValueError("room must be at least %d and hold the text with its NUL"
+                             % MIN_MESSAGE_ROOM)
         buffer = (ctypes.c_ubyte * room)(*raw)
         self._run(REQ_MESSAGE, data=ctypes.cast(buffer, ctypes.POINTER(ctypes.c_ubyte)),
                   dataLength=room)
