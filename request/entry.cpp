@@ -82,10 +82,14 @@ int CheckVersionHost(const DibRecord*, const RequestRecord& request, ResultRecor
   return request.download != nullptr ? 1 : Refuse(result, "No version record given");
 }
 
+// The text goes out as it is, so there must be at least one character; the
+// link could not send an empty message, and by then the logger would be
+// unlocked.
 int CheckMessageHost(const DibRecord*, const RequestRecord& request, ResultRecord* result) {
   if (request.data == nullptr || request.dataLength == 0) {
     return Refuse(result, "No message buffer given");
   }
+  if (request.data[0] == '\0') return Refuse(result, "No message text given");
   return 1;
 }
 

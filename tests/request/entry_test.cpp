@@ -122,6 +122,9 @@ const HostRecordCase kHostRecordCases[] = {
     {"message with empty buffer", VB_REQ_MESSAGE,
      [](RequestRecord& r, DownloadRecord&, DibRecord**) { r.dataLength = 0; },
      "No message buffer given"},
+    {"message with empty text", VB_REQ_MESSAGE,
+     [](RequestRecord& r, DownloadRecord&, DibRecord**) { r.data[0] = '\0'; },
+     "No message text given"},
     {"restart with 5 parameter bytes", VB_REQ_DOWNLOAD_RAW,
      [](RequestRecord& r, DownloadRecord&, DibRecord**) {
        r.specifier = 1002;
