@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/process.h"
+#include "platform/serial.h"
+
 namespace vb::metersim {
 namespace {
 
@@ -53,6 +56,33 @@ TEST(CommandLineTest, HelpNamesEveryOption) {
                            "--unsupported-control", "--busy", "--vanish", "--device"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }
+}
+
+// The program: its first line is the device to open, and an interrupt ends
+// it cleanly.
+TEST(MetersimProgramTest, PrintsTheDeviceFirstAndEndsOnInterrupt) {
+  for (const bool terminate : {false, true}) {
+    platform::ChildProcess program;
+    ASSERT_TRUE(program.start(METERSIM_PROGRAM, {"--pairs", "10"}));
+    std::string path;
+    ASSERT_TRUE(program.readLine(&path, 10000));
+    platform::SerialDevice device;
+    EXPECT_TRUE(device.open(path)) << path;
+    device.close();
+    ASSERT_TRUE(terminate ? program.terminate() : program.interrupt());
+    ASSERT_TRUE(program.waitFor(10000));
+    EXPECT_EQ(program.exitStatus(), 0);
+  }
+}
+
+TEST(MetersimProgramTest, RefusesABadCommandLine) {
+  platform::ChildProcess program;
+  platform::ProcessOptions options;
+  options.captureStandardError = true;
+  ASSERT_TRUE(program.start(METERSIM_PROGRAM, {"--baud", "fast"}, options));
+  ASSERT_TRUE(program.waitFor(10000));
+  EXPECT_EQ(program.exitStatus(), 2);
+  EXPECT_NE(program.standardError().find("--baud"), std::string::npos);
 }
 
 }  // namespace

@@ -46,6 +46,14 @@ std::function<bool(CommandLine&, const std::string&)> appendTo(
   };
 }
 
+// A switch: sets what `set` sets, takes no value.
+std::function<bool(CommandLine&, const std::string&)> flag(void (*set)(CommandLine&)) {
+  return [set](CommandLine& line, const std::string&) {
+    set(line);
+    return true;
+  };
+}
+
 struct OptionSpec {
   const char* name;
   const char* argument;  // nullptr for a switch
@@ -56,7 +64,7 @@ struct OptionSpec {
 const std::vector<OptionSpec>& optionSpecs() {
   static const std::vector<OptionSpec> specs = {
       {"--help", nullptr, "Print this text and exit.",
-       [](CommandLine& l, const std::string&) { return l.help = true; }},
+       flag([](CommandLine& l) { l.help = true; })},
       {"--device", "PATH",
        "Serve this serial device instead of creating a pseudo-terminal.",
        [](CommandLine& l, const std::string& v) {
@@ -66,17 +74,11 @@ const std::vector<OptionSpec>& optionSpecs() {
       {"--baud", "N", "Pace what is sent at N bit/s, 10 bits a byte (default: unpaced).",
        number(&Options::baud)},
       {"--pad", nullptr, "Play an X.28 packet-radio PAD in front of the meter.",
-       [](CommandLine& l, const std::string&) {
-         l.options.front = Front::Pad;
-         return true;
-       }},
+       flag([](CommandLine& l) { l.options.front = Front::Pad; })},
       {"--modem", nullptr, "Play a Hayes dial-up modem in front of the meter.",
-       [](CommandLine& l, const std::string&) {
-         l.options.front = Front::Modem;
-         return true;
-       }},
+       flag([](CommandLine& l) { l.options.front = Front::Modem; })},
       {"--long-frames", nullptr, "Answer with long frames instead of short ones.",
-       [](CommandLine& l, const std::string&) { return l.options.longFrames = true; }},
+       flag([](CommandLine& l) { l.options.longFrames = true; })},
       {"--long-frame-size", "N", "Size of the long frames: 256, 512, 1024 (default) or 2048.",
        [](CommandLine& l, const std::string& v) {
          uint64_t size = 0;
@@ -88,7 +90,7 @@ const std::vector<OptionSpec>& optionSpecs() {
          return true;
        }},
       {"--no-ack", nullptr, "Do not acknowledge complete host messages with CTRL_ACK.",
-       [](CommandLine& l, const std::string&) { return !(l.options.ackMessages = false); }},
+       flag([](CommandLine& l) { l.options.ackMessages = false; })},
       {"--seed", "N", "Seed of the logger data and of the corruption (default 1).",
        number(&Options::seed)},
       {"--profile", "FILE", "Read meter settings (key=value lines) over the built-in meter.",
@@ -121,11 +123,9 @@ const std::vector<OptionSpec>& optionSpecs() {
          return true;
        }},
       {"--dib-changed", nullptr, "Set the \"DIB changed\" status flag at start.",
-       [](CommandLine& l, const std::string&) { return l.dibChanged = true; }},
+       flag([](CommandLine& l) { l.dibChanged = true; })},
       {"--no-resume", nullptr, "Keep no reply for resumption after a lost connection.",
-       [](CommandLine& l, const std::string&) {
-         return !(l.options.keepPendingReplies = false);
-       }},
+       flag([](CommandLine& l) { l.options.keepPendingReplies = false; })},
       {"--no-pending-status", "S",
        "Status answering QueryPendingReply when nothing is pending (default 0; 9 makes the "
        "host send its whole command again).",
@@ -182,7 +182,7 @@ const std::vector<OptionSpec>& optionSpecs() {
          return true;
        }},
       {"--silent", nullptr, "Fault: receive and record, never answer.",
-       [](CommandLine& l, const std::string&) { return l.options.faults.silent = true; }},
+       flag([](CommandLine& l) { l.options.faults.silent = true; })},
       {"--unsupported-control", "C",
        "Fault: send control character C (one character) instead of the next reply.",
        [](CommandLine& l, const std::string& v) {
@@ -191,9 +191,37 @@ const std::vector<OptionSpec>& optionSpecs() {
          return true;
        }},
       {"--vanish", nullptr, "Fault: answer nothing at all, for good.",
-       [](CommandLine& l, const std::string&) { return l.options.faults.vanish = true; }},
+       flag([](CommandLine& l) { l.options.faults.vanish = true; })},
   };
   return specs;
+}
+
+// Where option texts start, and the width they are wrapped to.
+constexpr size_t kHelpColumn = 28;
+constexpr size_t kHelpWidth = 79;
+
+// An option's text broken into lines that end before kHelpWidth, each after
+// the first indented to kHelpColumn.
+std::string wrapped(const std::string& help) {
+  std::string out;
+  size_t lineLength = 0;
+  size_t at = 0;
+  while (at < help.size()) {
+    size_t end = help.find(' ', at);
+    if (end == std::string::npos) end = help.size();
+    const std::string word = help.substr(at, end - at);
+    if (lineLength > 0 && kHelpColumn + lineLength + 1 + word.size() > kHelpWidth) {
+      out += "\n" + std::string(kHelpColumn, ' ');
+      lineLength = 0;
+    } else if (lineLength > 0) {
+      out += ' ';
+      ++lineLength;
+    }
+    out += word;
+    lineLength += word.size();
+    at = end + 1;
+  }
+  return out;
 }
 
 }  // namespace
@@ -236,15 +264,15 @@ std::string helpText() {
   for (const OptionSpec& spec : optionSpecs()) {
     std::string head = std::string("  ") + spec.name;
     if (spec.argument != nullptr) head += std::string(" ") + spec.argument;
-    if (head.size() < 28) {
-      head.resize(28, ' ');
+    if (head.size() < kHelpColumn) {
+      head.resize(kHelpColumn, ' ');
     } else {
-      head += "\n" + std::string(28, ' ');
+      head += "\n" + std::string(kHelpColumn, ' ');
     }
-    text += head + spec.help + "\n";
+    text += head + wrapped(spec.help) + "\n";
   }
   text +=
-      "\nProfile keys: the identity-block tags (meter_id, supplier, calibore, flowcont ...\n"
+      "\nProfile keys: the identity-block tags (meter_id, supplier, calibore ...\n"
       "loggvers), version1..version8, site1..site3, interval1..interval3, rsn1..rsn3,\n"
       "height_offset, aux_text, aux_value.\n";
   return text;

@@ -30,7 +30,7 @@ constexpr uint32_t kLineDownPollMs = 10;
 constexpr size_t kReadChunk = 4096;
 // How long a front's answer may take to go out.
 constexpr uint64_t kFrontWriteLimitMs = 1000;
-constexpr uint32_t kStopJoinMs = 10000;
+constexpr uint32_t kStopJoinMs = 1000;
 
 // One item of what the meter is to send, in order.
 struct Outgoing {
@@ -377,7 +377,9 @@ void Simulator::stop() {
   if (!impl.serving) return;
   impl.stopRequested.store(true);
   impl.line.interrupt();
-  impl.thread.joinFor(kStopJoinMs);
+  // The loop looks at the stop request at least every kIdleWaitMs; a read
+  // or write blocked on the line is ended by the interrupt.
+  while (!impl.thread.joinFor(kStopJoinMs)) impl.line.interrupt();
   impl.line.close();
   impl.serving = false;
 }

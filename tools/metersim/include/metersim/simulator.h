@@ -27,15 +27,16 @@ enum class Front { Meter, Pad, Modem };
 struct Faults {
   uint32_t dropFrame = 0;        // drop the k-th data frame of the next reply (1-based); once
   double corruptRate = 0.0;      // per-byte probability of corrupting a sent link byte (seeded)
-  uint32_t cutAfterBytes = 0;    // cut the next reply after n bytes (once); the reply stays
-                                 // pending and the meter is silent until a new connection
+  uint32_t cutAfterBytes = 0;    // cut the line after n bytes of the next reply longer than
+                                 // that (once): the reply stays pending, the call is dropped
+                                 // and the meter is silent until the next wake-up text
   uint32_t nakMessages = 0;      // answer the next k host messages with CTRL_NAK
   int32_t forceStatus = -1;      // -1 none; answer matching commands with this status
   uint16_t forceStatusCommand = 0;  // 0 = every command of forceStatusClass
   uint8_t forceStatusClass = kClassMeter;  // 2 meter commands, 3 control commands, 0 both
   bool silent = false;           // receive and record, never answer
   char unsupportedControl = 0;   // 0 none; send this control character instead of the next reply
-  bool vanish = false;           // stop answering for good after the current reply
+  bool vanish = false;           // finish what is being sent, then answer nothing, for good
 };
 
 struct Options {
