@@ -16,8 +16,7 @@ constexpr const char* kStartReadThreadEntry = "_StartReadThread@4";
 constexpr const char* kCloseReadThreadEntry = "_CloseReadThread@4";
 
 template <typename Function>
-void lookUp(const platform::DynamicLibrary& library, const char* decoratedName,
-            Function& slot) {
+void lookUp(const platform::DynamicLibrary& library, const char* decoratedName, Function& slot) {
   void* address = library.symbol(platform::exportName(decoratedName).c_str());
   slot = reinterpret_cast<Function>(address);
 }

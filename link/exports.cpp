@@ -90,8 +90,7 @@ bool openPort(LinkState& link, LinkRecord& record) {
     link.portHandle.store(kNoHandle);
     return false;
   }
-  link.port.sendData(port, reinterpret_cast<const unsigned char*>(kWakeupText),
-                     kWakeupTextLength);
+  link.port.sendData(port, reinterpret_cast<const unsigned char*>(kWakeupText), kWakeupTextLength);
   platform::sleepMs(kWakeupPauseMs);
   return true;
 }
@@ -107,10 +106,7 @@ int32_t openLink(LinkRecord& record) {
     return 0;
   }
   setOutcome(record, LINK_OK, kSourceBrisel, "");
-  if (!openPort(*link, record)) {
-    link->receiverThread.reset();
-    return 0;
-  }
+  if (!openPort(*link, record)) return 0;
   int32_t handle = kNoHandle;
   try {
     handle = links().insert(link);

@@ -28,9 +28,7 @@ void GapTable::trim(uint32_t startPoint) {
   for (Gap& gap : entries_) trimEntry(gap, startPoint);
 }
 
-bool GapTable::hasNoGaps(uint32_t startPoint) {
-  return firstGapStart(startPoint) == kOpen;
-}
+bool GapTable::hasNoGaps(uint32_t startPoint) { return firstGapStart(startPoint) == kOpen; }
 
 uint32_t GapTable::firstGapStart(uint32_t startPoint) {
   for (Gap& gap : entries_) {
@@ -54,8 +52,8 @@ Gap* GapTable::firstFree() {
   return nullptr;
 }
 
-bool GapTable::recordFrame(uint32_t position, uint32_t count, bool lastFrame,
-                           uint32_t startPoint, uint32_t& expected) {
+bool GapTable::recordFrame(uint32_t position, uint32_t count, bool lastFrame, uint32_t startPoint,
+                           uint32_t& expected) {
   const uint32_t frameEnd = position + count;
   Gap* holder = containing(position);
   if (holder == nullptr) {

@@ -9,8 +9,7 @@
 
 namespace vb::link {
 
-inline void setOutcome(LinkRecord& record, int32_t code, const char* source,
-                       const char* message) {
+inline void setOutcome(LinkRecord& record, int32_t code, const char* source, const char* message) {
   record.error_code = code;
   platform::copyTerminated(record.source, sizeof(record.source), source);
   platform::copyTerminated(record.message, sizeof(record.message), message);

@@ -14,9 +14,9 @@ struct PortFunctions {
   PortSendFn sendData = nullptr;
   PortReceiveFn receiveData = nullptr;
   PortErrorFn getPortError = nullptr;
-  PortAbortFn abort = nullptr;                   // optional
-  PortThreadHookFn startReadThread = nullptr;    // optional
-  PortThreadHookFn closeReadThread = nullptr;    // optional
+  PortAbortFn abort = nullptr;                 // optional
+  PortThreadHookFn startReadThread = nullptr;  // optional
+  PortThreadHookFn closeReadThread = nullptr;  // optional
 
   bool hasRequired() const {
     return openPort != nullptr && closePort != nullptr && sendData != nullptr &&

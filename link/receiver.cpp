@@ -13,12 +13,12 @@ namespace {
 
 // What one pass of the receive loop ended with.
 enum class FrameOutcome {
-  kNothing,    // no complete frame came in time, or the read was stopped
-  kBad,        // a header or payload check failed, or no valid length
-  kBadData,    // a data frame with a good header whose payload failed its check
-  kDropped,    // a data frame that would end past the receive buffer
-  kData,       // a good data frame
-  kControl,    // a good control frame
+  kNothing,  // no complete frame came in time, or the read was stopped
+  kBad,      // a header or payload check failed, or no valid length
+  kBadData,  // a data frame with a good header whose payload failed its check
+  kDropped,  // a data frame that would end past the receive buffer
+  kData,     // a good data frame
+  kControl,  // a good control frame
 };
 
 class Receiver {

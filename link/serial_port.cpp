@@ -182,8 +182,7 @@ int32_t serialSend(int32_t handle, const unsigned char* data, uint32_t count) {
   return port != nullptr && port->send(data, count) ? 1 : 0;
 }
 
-int32_t serialReceive(int32_t handle, unsigned char* buffer, uint32_t* count,
-                      uint32_t timeoutMs) {
+int32_t serialReceive(int32_t handle, unsigned char* buffer, uint32_t* count, uint32_t timeoutMs) {
   std::shared_ptr<SerialPort> port = serialPorts().find(handle);
   if (port == nullptr) {
     *count = 0;
@@ -205,8 +204,7 @@ int32_t serialAbort(int32_t handle) {
 
 }  // namespace
 
-const PortFunctions kSerialPortFunctions = {
-    serialOpen, serialClose, serialSend, serialReceive, serialError, serialAbort, nullptr,
-    nullptr};
+const PortFunctions kSerialPortFunctions = {serialOpen,  serialClose, serialSend, serialReceive,
+                                            serialError, serialAbort, nullptr,    nullptr};
 
 }  // namespace vb::link

@@ -99,8 +99,7 @@ int32_t sendMessage(LinkState& link, LinkRecord& record) {
         return 0;
       }
       uint32_t resendPosition = requested;
-      if (!sendFrame(link, data + requested, offerFrom(requested, length), &resendPosition,
-                     true)) {
+      if (!sendFrame(link, data + requested, offerFrom(requested, length), &resendPosition, true)) {
         return portFailure(link, record);
       }
     }

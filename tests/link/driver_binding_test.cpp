@@ -101,12 +101,11 @@ TEST_P(RefusedDriverTest, OpenFailsAndNothingStaysOpen) {
 
 INSTANTIATE_TEST_SUITE_P(
     Link, RefusedDriverTest,
-    ::testing::Values(
-        RefusedDriverCase{"WithoutGetPortError", "tner", "Error in Protocol DLL "},
-        RefusedDriverCase{"MissingModule", "zzzz", "Protocol not supported"},
-        RefusedDriverCase{"CodeThatWouldBeAPath", "../t", "Protocol not supported"},
-        // Protocol codes are taken as they are: no change of case.
-        RefusedDriverCase{"CaseIsKept", "TDRV", "Protocol not supported"}),
+    ::testing::Values(RefusedDriverCase{"WithoutGetPortError", "tner", "Error in Protocol DLL "},
+                      RefusedDriverCase{"MissingModule", "zzzz", "Protocol not supported"},
+                      RefusedDriverCase{"CodeThatWouldBeAPath", "../t", "Protocol not supported"},
+                      // Protocol codes are taken as they are: no change of case.
+                      RefusedDriverCase{"CaseIsKept", "TDRV", "Protocol not supported"}),
     [](const ::testing::TestParamInfo<RefusedDriverCase>& info) { return info.param.name; });
 
 }  // namespace

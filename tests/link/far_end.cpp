@@ -108,8 +108,8 @@ std::vector<OutgoingFrame> FarEnd::dataFrames(const Bytes& message, uint32_t fro
     frame.position = position;
     frame.bytes.resize(kMaxBuiltFrame + 1);
     const uint32_t offered = std::min(length - position, kFrameDataSize);
-    const size_t size = BuildFrame(message.data() + position, offered, &position,
-                                   FrameKind::kData, frame.bytes.data(), frame.bytes.size());
+    const size_t size = BuildFrame(message.data() + position, offered, &position, FrameKind::kData,
+                                   frame.bytes.data(), frame.bytes.size());
     frame.bytes.resize(size);
     frame.count = position - frame.position;
     frames.push_back(std::move(frame));
@@ -156,7 +156,8 @@ Bytes sampleMessage(size_t size, uint8_t seed) {
     message[i] = static_cast<uint8_t>(state >> 16);
   }
   if (size > 0) message[0] = 0xFF;
-  for (size_t i = 0; i < 4 && 6 + i < size; ++i) message[6 + i] = static_cast<uint8_t>(size >> (8 * i));
+  for (size_t i = 0; i < 4 && 6 + i < size; ++i)
+    message[6 + i] = static_cast<uint8_t>(size >> (8 * i));
   return message;
 }
 

@@ -13,7 +13,9 @@
 namespace vb::link {
 
 bool operator==(const Gap& a, const Gap& b) { return a.start == b.start && a.end == b.end; }
-void PrintTo(const Gap& gap, std::ostream* out) { *out << "[" << gap.start << ", " << gap.end << ")"; }
+void PrintTo(const Gap& gap, std::ostream* out) {
+  *out << "[" << gap.start << ", " << gap.end << ")";
+}
 
 namespace {
 
@@ -52,7 +54,7 @@ struct RecordCase {
 class RecordFrameTest : public ::testing::TestWithParam<RecordCase> {};
 
 TEST_P(RecordFrameTest, LeavesTheTableAndExpectedPosition) {
-  RecordCase c = GetParam();
+  RecordCase c = GetParam();  // a copy: the case's table is changed
   uint32_t expected = c.expected;
   EXPECT_EQ(c.table.recordFrame(c.position, c.count, c.lastFrame, c.startPoint, expected),
             c.result);

@@ -63,13 +63,16 @@ TEST_P(OpenFailureTest, FailsWithThePortsTextAndLeavesTheLinkClosed) {
   EXPECT_EQ(std::string(record_.message).substr(0, prefix.size()), prefix) << record_.message;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Link, OpenFailureTest,
-    ::testing::Values(OpenFailureCase{"PortNineIsNotRecognised", "COM9", "Port number not recognised"},
-                      OpenFailureCase{"LetterIsNotRecognised", "COMx", "Port number not recognised"},
-                      OpenFailureCase{"MissingDeviceHasSystemText", "COM4",
-                                      "Failed to open port : No such file"}),
-    [](const ::testing::TestParamInfo<OpenFailureCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Link, OpenFailureTest,
+                         ::testing::Values(OpenFailureCase{"PortNineIsNotRecognised", "COM9",
+                                                           "Port number not recognised"},
+                                           OpenFailureCase{"LetterIsNotRecognised", "COMx",
+                                                           "Port number not recognised"},
+                                           OpenFailureCase{"MissingDeviceHasSystemText", "COM4",
+                                                           "Failed to open port : No such file"}),
+                         [](const ::testing::TestParamInfo<OpenFailureCase>& info) {
+                           return info.param.name;
+                         });
 
 TEST_F(LinkTest, AdoptedLineLoadsNoDriverAndStaysOpenAfterClose) {
   // A driver code that names no module: only the built-in port can serve.

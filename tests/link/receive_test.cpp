@@ -83,7 +83,8 @@ TEST_F(LinkTest, CopyFromStartPointStaysInsideCallersBuffer) {
   EXPECT_EQ(record_.error_code, LINK_TRUNCATED);
   EXPECT_STREQ(record_.message, "Message truncated - actual length 200");
   EXPECT_EQ(record_.length, 150u);
-  EXPECT_TRUE(std::all_of(buffer.begin(), buffer.begin() + 100, [](uint8_t b) { return b == 0xEE; }));
+  EXPECT_TRUE(
+      std::all_of(buffer.begin(), buffer.begin() + 100, [](uint8_t b) { return b == 0xEE; }));
   EXPECT_TRUE(std::equal(message.begin() + 100, message.begin() + 250, buffer.begin() + 100));
   EXPECT_TRUE(std::all_of(buffer.begin() + 250, buffer.end(), [](uint8_t b) { return b == 0xEE; }));
 }
@@ -309,8 +310,8 @@ TEST_F(LinkTest, FrameEndingPastTheReceiveBufferIsReportedAsOverflow) {
   const Bytes chunk = sampleMessage(100);
   Bytes frame(kMaxBuiltFrame + 1);
   uint32_t position = 99950;
-  frame.resize(BuildFrame(chunk.data(), 100, &position, FrameKind::kData, frame.data(),
-                          frame.size()));
+  frame.resize(
+      BuildFrame(chunk.data(), 100, &position, FrameKind::kData, frame.data(), frame.size()));
   ASSERT_TRUE(farEnd_->send(frame));
   Bytes buffer(100, 0);
   EXPECT_EQ(receive(buffer), 0);
