@@ -42,6 +42,8 @@ TEST_F(ExchangeTest, MessageWithoutNulAndAnAnswerLongerThanTheBufferStayWithinIt
   std::vector<unsigned char> host{'A', 'B', 'C', 'D', 'E', '#', '#', '#'};
   request_.data = host.data();
   request_.dataLength = 5;
+  // The longest Unlock (52 bytes) is built in the work buffer of this request.
+  std::memset(request_.password, 'p', sizeof request_.password);
   EXPECT_EQ(Run(VB_REQ_MESSAGE), 0);
   EXPECT_EQ(result_.code, VB_MESSAGE_TRUNCATED);
   EXPECT_EQ(FieldText(result_.message), "Message truncated - actual length 10");

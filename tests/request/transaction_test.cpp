@@ -177,10 +177,12 @@ class ResumeTest : public ExchangeTest {
 
   // The reply to GetData is delivered in pieces: the first up to firstCut,
   // then each resume gains `gain` bytes (0: the rest), in whole frames.
-  void CutReplies(uint32_t firstCut, uint32_t gain) {
+  void CutReplies(uint32_t firstCut, uint32_t gain) { meter_.setOverride(Cutting(firstCut, gain)); }
+
+  StandardMeter::Override Cutting(uint32_t firstCut, uint32_t gain) {
     reply_ = EncodePairReply(13, meter_.header, meter_.pairs);
-    meter_.setOverride([this, firstCut, gain](const std::vector<uint8_t>& message)
-                           -> std::optional<std::vector<ScriptedReply>> {
+    return [this, firstCut, gain](const std::vector<uint8_t>& message)
+               -> std::optional<std::vector<ScriptedReply>> {
       const Command command = CommandIn(message);
       if (command == kData) return std::vector<ScriptedReply>{{reply_, 0, firstCut, 0}};
       if (command == kQuery) {
@@ -195,7 +197,7 @@ class ResumeTest : public ExchangeTest {
                                           {reply_, offset, to, 100}};
       }
       return std::nullopt;
-    });
+    };
   }
 
   void ExpectAllPairs() {
@@ -281,6 +283,35 @@ TEST_F(ResumeTest, NoPendingReplyEndsWithTimeoutNotWithSuccessCode) {
   EXPECT_EQ(result_.code, VB_REQUEST_TIMEOUT);
   EXPECT_EQ(FieldText(result_.source), "Vantbrook");
   EXPECT_EQ(FieldText(result_.message), "No pending reply to resume");
+}
+
+TEST_F(ResumeTest, ResumeDialogueThatGoesWrongFailsWithAReason) {
+  const struct {
+    const char* name;
+    Command command;
+    std::vector<uint8_t> reply;
+    int32_t code;
+    const char* message;
+  } cases[] = {
+      {"query reply without id", kQuery, MakeReply(1, 0, {}), 2, "Reply too short: 10 bytes"},
+      {"query reply for another command", kQuery, MakeReply(2, 0, {7, 0}), 16,
+       "No pending reply to resume"},
+      {"resume of another reply", kResume, MakeReply(2, 0, {0x99, 0x99}), 16,
+       "Meter did not resume the reply"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const StandardMeter::Override cutting = Cutting(1000, 0);
+    meter_.setOverride([&c, cutting](const std::vector<uint8_t>& message)
+                           -> std::optional<std::vector<ScriptedReply>> {
+      if (CommandIn(message) == c.command) return std::vector<ScriptedReply>{{c.reply}};
+      return cutting(message);
+    });
+    EXPECT_EQ(Run(VB_REQ_DOWNLOAD_RAW), 0);
+    EXPECT_EQ(result_.code, c.code);
+    EXPECT_EQ(FieldText(result_.source), "Vantbrook");
+    EXPECT_EQ(FieldText(result_.message), c.message);
+  }
 }
 
 // Hold and release: the link lives across requests until released, or until
