@@ -55,7 +55,7 @@ TEST_P(DriverModules, ExportsNoReceiverThreadHooks) {
 
 TEST_P(DriverModules, UnknownPortNumberFailsTheOpenAndLeavesAClosableConnection) {
   int32_t slot = -1;
-  EXPECT_EQ(0, module_.openPort(&slot, 9, "xxxx", "1234"));
+  EXPECT_EQ(0, module_.openPort(&slot, 9, "none", "1234"));
   ASSERT_NE(-1, slot);
   EXPECT_STREQ("Port number not recognised", module_.getPortError(slot));
   EXPECT_EQ(-1, module_.getPortHandle(slot));
@@ -69,7 +69,7 @@ TEST_P(DriverModules, NoneAndForeignHandlesAreRefused) {
   EXPECT_EQ(-1, module_.releaseConnection(-1));
   EXPECT_EQ(0, module_.abort(-1));
   int32_t slot = 5;
-  EXPECT_EQ(0, module_.openPortWithSettings(&slot, 1, "xxxx", "1234", 9600, 0));
+  EXPECT_EQ(0, module_.openPortWithSettings(&slot, 1, "none", "1234", 9600, 0));
   EXPECT_EQ(5, slot);
 }
 
