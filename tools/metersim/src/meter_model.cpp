@@ -87,6 +87,14 @@ int32_t jitter(std::mt19937_64& random, int32_t spread) {
   return static_cast<int32_t>(random() % static_cast<uint64_t>(2 * spread + 1)) - spread;
 }
 
+// Time of entry `index` of `count` logged every `interval` seconds, the last
+// one at the latest interval boundary not after clockAtStart.
+int32_t entryTime(int32_t clockAtStart, int64_t interval, uint32_t count, uint32_t index) {
+  const int64_t last = clockAtStart / interval * interval;
+  const int64_t time = last - (int64_t{count} - 1 - index) * interval;
+  return static_cast<int32_t>(std::clamp<int64_t>(time, INT32_MIN, INT32_MAX));
+}
+
 uint16_t clampSample(double value) {
   return static_cast<uint16_t>(std::clamp(std::lround(value), 0L, 32767L));
 }
@@ -192,17 +200,15 @@ void MeterModel::generate(int32_t clockAtStart) {
   for (uint16_t logNo = 1; logNo <= 2; ++logNo) {
     PairLogger& logger = pairLoggers_[logNo - 1];
     const int32_t interval = profile_.pairIntervals[logNo - 1];
-    const int32_t count = static_cast<int32_t>(settings_.pairsPerLogger);
-    const int32_t last = clockAtStart / interval * interval;
-    const int32_t first = last - (count - 1) * interval;
+    const uint32_t count = settings_.pairsPerLogger;
     std::mt19937_64 random(settings_.seed * 0x9E3779B97F4A7C15ull + logNo);
     const double flowBase = logNo == 1 ? 1600.0 : 600.0;
     logger.pairs.clear();
     logger.pairs.reserve(settings_.pairsPerLogger);
-    for (int32_t i = 0; i < count; ++i) {
+    for (uint32_t i = 0; i < count; ++i) {
       Pair pair;
-      pair.rsn = profile_.firstRsn[logNo - 1] + static_cast<uint32_t>(i);
-      pair.time = first + i * interval;
+      pair.rsn = profile_.firstRsn[logNo - 1] + i;
+      pair.time = entryTime(clockAtStart, interval, count, i);
       // Demand follows the day: low at night, high in the morning and evening.
       const double day = static_cast<double>(pair.time % kSecondsPerDay) / kSecondsPerDay;
       const double demand = 0.55 + 0.45 * std::sin(2.0 * kPi * (day - 0.3));
@@ -218,8 +224,8 @@ void MeterModel::generate(int32_t clockAtStart) {
     h.siteId = profile_.siteIds[logNo - 1];
     h.priorDateTime = clockAtStart - kLastClockSetAge;
     h.postDateTime = clockAtStart - kLastClockSetAge;
-    h.originalLoggerResetDateTime = first - interval;
-    h.correctedLoggerResetDateTime = first - interval;
+    h.originalLoggerResetDateTime = entryTime(clockAtStart, interval, count + 1, 0);
+    h.correctedLoggerResetDateTime = h.originalLoggerResetDateTime;
     h.loggingInterval = static_cast<uint16_t>(interval);
     h.calibratedBore = id.calibore;
     h.velocityFormat = kSampleFormat;
@@ -229,18 +235,16 @@ void MeterModel::generate(int32_t clockAtStart) {
   }
 
   TotalsLogger& logger = totalsLogger_;
-  const int32_t interval = static_cast<int32_t>(profile_.totalsInterval);
-  const int32_t count = static_cast<int32_t>(settings_.totalsRecords);
-  const int32_t last = clockAtStart / interval * interval;
-  const int32_t first = last - (count - 1) * interval;
+  const int64_t interval = profile_.totalsInterval;
+  const uint32_t count = settings_.totalsRecords;
   std::mt19937_64 random(settings_.seed * 0x9E3779B97F4A7C15ull + kTotalsLogger);
   std::array<uint32_t, 8> totals = {120000, 350, 4200, 80, 15000, 0, 990, 12};
   logger.records.clear();
   logger.records.reserve(settings_.totalsRecords);
-  for (int32_t i = 0; i < count; ++i) {
+  for (uint32_t i = 0; i < count; ++i) {
     TotalsEntry entry;
-    entry.rsn = profile_.firstRsn[kTotalsLogger - 1] + static_cast<uint32_t>(i);
-    entry.time = first + i * interval;
+    entry.rsn = profile_.firstRsn[kTotalsLogger - 1] + i;
+    entry.time = entryTime(clockAtStart, interval, count, i);
     totals[0] += 800 + static_cast<uint32_t>(random() % 400);  // forward volume
     totals[1] += static_cast<uint32_t>(random() % 5);          // reverse volume
     for (size_t k = 2; k < totals.size(); ++k) totals[k] += static_cast<uint32_t>(random() % 100);
@@ -248,7 +252,7 @@ void MeterModel::generate(int32_t clockAtStart) {
     WireWriter out(&wire);
     out.i32(entry.time);
     for (uint32_t total : totals) out.u32(total);
-    out.u8(static_cast<uint8_t>(100 - (i * 40) / std::max(count, 1)));  // battery percent
+    out.u8(static_cast<uint8_t>(100 - (uint64_t{i} * 40) / count));  // battery percent
     out.u8(static_cast<uint8_t>(random() % 4));                          // alarm bits
     out.u16(Crc16(wire.data(), kTotalsCrcCovered));
     std::copy(wire.begin(), wire.end(), entry.wire.begin());
