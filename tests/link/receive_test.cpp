@@ -305,6 +305,19 @@ TEST_F(LinkTest, SpoiltLastFrameIsRequestedAgain) {
   EXPECT_TRUE(sameBytes(message, buffer));
 }
 
+// A spoilt acknowledgement is a bad frame like any other: the reply that
+// follows it is read and delivered.
+TEST_F(LinkTest, SpoiltControlFrameDoesNotHoldUpTheReply) {
+  open();
+  const Bytes ack = FarEnd::controlFrame(CTRL_ACK, 0);
+  ASSERT_TRUE(farEnd_->send(corrupted(ack, ack.size() - 4)));
+  const Bytes message = sampleMessage(200);
+  ASSERT_TRUE(farEnd_->sendMessage(message));
+  Bytes buffer(300, 0);
+  ASSERT_EQ(receive(buffer), 1) << record_.message;
+  EXPECT_TRUE(sameBytes(message, buffer));
+}
+
 TEST_F(LinkTest, FrameEndingPastTheReceiveBufferIsReportedAsOverflow) {
   open();
   const Bytes chunk = sampleMessage(100);
