@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -131,6 +132,18 @@ long processResidentKilobytes() {
   std::fclose(statm);
   if (fields != 2) return -1;
   return residentPages * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+double processCpuSeconds() {
+  rusage usage{};
+  if (getrusage(RUSAGE_SELF, &usage) != 0) {
+    setLastErrorCode(errno);
+    return -1.0;
+  }
+  const auto seconds = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 }  // namespace vb::platform

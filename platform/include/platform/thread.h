@@ -37,5 +37,8 @@ int processThreadCount();
 int processOpenDescriptorCount();
 // Resident memory of this process in kilobytes.
 long processResidentKilobytes();
+// User plus system CPU time this process has used so far, in seconds, all
+// threads together; negative when it cannot be read.
+double processCpuSeconds();
 
 }  // namespace vb::platform
