@@ -144,6 +144,35 @@ INSTANTIATE_TEST_SUITE_P(
                       ResendCase{"SecondAndFourthOfFiveResentAlone", 560, {1, 3}, false}),
     [](const ::testing::TestParamInfo<ResendCase>& info) { return info.param.name; });
 
+// The meter lets the first resend request go unanswered for longer than the
+// frame time-out: the receiver's time-out during the resend requests leads
+// to one more request, and the answer to that still completes the message.
+TEST_F(LinkTest, ResendAnsweredAfterAReceiverTimeoutStillCompletes) {
+  open();
+  const Bytes message = sampleMessage(300);
+  const auto frames = FarEnd::dataFrames(message);
+  std::atomic<int> requests{0};
+  std::atomic<bool> done{false};
+  Script meter([&] {
+    farEnd_->send(frames[0].bytes);
+    farEnd_->send(frames[2].bytes);
+    while (!done) {
+      ReceivedFrame request;
+      if (!farEnd_->readFrame(&request, 100)) continue;
+      if (request.data || request.payload != Bytes{CTRL_RESEND}) continue;
+      if (++requests >= 2) farEnd_->send(frames[1].bytes);
+    }
+  });
+  Bytes buffer(400, 0);
+  const int32_t result = receive(buffer);
+  done = true;
+  meter.join();
+  ASSERT_EQ(result, 1) << record_.message;
+  EXPECT_EQ(requests.load(), 2);
+  EXPECT_EQ(record_.length, 300u);
+  EXPECT_TRUE(sameBytes(message, buffer));
+}
+
 TEST_F(LinkTest, FourRequestsForTheSamePartThenRetriesFail) {
   open();
   const Bytes message = sampleMessage(300);
