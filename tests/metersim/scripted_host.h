@@ -18,16 +18,22 @@ namespace vb::metersim::test {
 class ScriptedHost {
  public:
   bool open(const std::string& path) {
-    if (!device_.open(path)) return false;
+    return device_.open(path) && device_.setSettings(platform::SerialSettings()) &&
+           setTimeouts();
+  }
+  // Uses a line somebody else opened (the master side of a pseudo-terminal).
+  bool adopt(int fd) { return device_.adopt(fd) && setTimeouts(); }
+  void close() {
+    device_.close();
+    reader_ = FrameReader();
+  }
+
+  bool setTimeouts() {
     platform::SerialTimeouts timeouts;
     timeouts.readIntervalMs = 5;
     timeouts.readTotalConstantMs = 20;
     timeouts.writeTotalConstantMs = 2000;
-    return device_.setSettings(platform::SerialSettings()) && device_.setTimeouts(timeouts);
-  }
-  void close() {
-    device_.close();
-    reader_ = FrameReader();
+    return device_.setTimeouts(timeouts);
   }
 
   bool write(const std::vector<uint8_t>& bytes) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "frame.h"
+#include "platform/pty.h"
 #include "scripted_host.h"
 #include "wire_fields.h"
 
@@ -83,6 +84,25 @@ TEST_F(SimulatorTest, AcknowledgesAndAnswersACommandAfterTheWakeup) {
   const std::vector<ReceivedMessage> received = simulator_->received();
   ASSERT_EQ(received.size(), 1u);
   EXPECT_EQ(received[0].bytes, kGetVersions);
+}
+
+TEST_F(SimulatorTest, ServesAGivenDevice) {
+  platform::PseudoTerminal line;
+  ASSERT_TRUE(line.open());
+  Options options;
+  options.devicePath = line.slavePath();
+  options.baud = 19200;
+  line.closeSlave();
+  Simulator simulator(options);
+  ASSERT_TRUE(simulator.start()) << simulator.error();
+  EXPECT_EQ(simulator.devicePath(), line.slavePath());
+  ASSERT_TRUE(host_.adopt(line.masterFd()));
+  ASSERT_TRUE(host_.sendMessage(kGetVersions));
+  bool complete = false;
+  EXPECT_EQ(u16At(assemble(host_.readFrames(kReplyWaitMs), &complete), 2), kCmdGetVersions);
+  EXPECT_TRUE(complete);
+  simulator.stop();
+  host_.close();
 }
 
 TEST_F(SimulatorTest, NakFaultRefusesTheNextMessagesThenAnswers) {
