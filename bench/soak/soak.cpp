@@ -1,0 +1,251 @@
+// soak [--requests N] [--seconds S] [--meters M] [--seed K]
+//
+// Runs N mixed requests (downloads of pairs and totals, identity blocks)
+// against M simulated meters, one host thread per meter, each request under
+// a fault drawn from a mix (clean line, corruption, a lost frame, a cut line
+// that is resumed, NAKs, a meter status, an unsupported control frame, a
+// silent or vanished meter), and stops early after S seconds. Prints the
+// successes, the failures by code, the corrupted results (a success whose
+// data differ from the meter's), the hangs (a request that ran past the
+// bound its time-outs give), and the process's descriptors, threads and
+// resident memory at start and end. Exits non-zero on any corrupted result,
+// hang, or growth of descriptors or threads.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "metersim/simulator.h"
+#include "platform/devicemap.h"
+#include "platform/thread.h"
+#include "request_harness.h"
+
+namespace {
+
+using vb::metersim::Faults;
+using vb::reliability::Job;
+
+struct Settings {
+  uint32_t requests = 1000;
+  uint32_t seconds = 300;
+  int meters = 4;
+  uint64_t seed = 1;
+};
+
+// Growth allowed in resident memory before it counts as growth: allocator
+// pools and thread stacks settle over the first minutes.
+constexpr long kResidentSlackKb = 16 * 1024;
+constexpr uint32_t kJoinWaitMs = 600000;
+
+struct Figures {
+  int descriptors;
+  int threads;
+  long residentKb;
+};
+
+Figures Measure() {
+  return {vb::platform::processOpenDescriptorCount(), vb::platform::processThreadCount(),
+          vb::platform::processResidentKilobytes()};
+}
+
+// A fault drawn from the mix; weights out of 100.
+struct FaultKind {
+  const char* name;
+  int weight;
+  void (*arm)(Faults& faults, std::mt19937_64& random);
+};
+
+const FaultKind kFaultMix[] = {
+    {"clean", 34, [](Faults&, std::mt19937_64&) {}},
+    {"corrupt 1e-4", 14, [](Faults& f, std::mt19937_64&) { f.corruptRate = 1e-4; }},
+    {"corrupt 1e-3", 12, [](Faults& f, std::mt19937_64&) { f.corruptRate = 1e-3; }},
+    {"lost frame", 8, [](Faults& f, std::mt19937_64&) { f.dropFrame = 1; }},
+    {"cut line", 10,
+     [](Faults& f, std::mt19937_64& r) { f.cutAfterBytes = 200 + static_cast<uint32_t>(r() % 3000); }},
+    {"nak", 8, [](Faults& f, std::mt19937_64& r) { f.nakMessages = 1 + static_cast<uint32_t>(r() % 2); }},
+    {"busy status", 5,
+     [](Faults& f, std::mt19937_64&) {
+       f.forceStatus = 8;
+       f.forceStatusCommand = 13;
+     }},
+    {"unsupported control", 5, [](Faults& f, std::mt19937_64&) { f.unsupportedControl = '6'; }},
+    {"silent", 2, [](Faults& f, std::mt19937_64&) { f.silent = true; }},
+    {"vanish", 2, [](Faults& f, std::mt19937_64&) { f.vanish = true; }},
+};
+
+const FaultKind& DrawFault(std::mt19937_64& random) {
+  int draw = static_cast<int>(random() % 100);
+  for (const FaultKind& kind : kFaultMix) {
+    if (draw < kind.weight) return kind;
+    draw -= kind.weight;
+  }
+  return kFaultMix[0];
+}
+
+struct Tally {
+  std::mutex lock;
+  uint32_t successes = 0;
+  std::map<int32_t, uint32_t> failuresByCode;
+  std::map<int32_t, std::string> sampleMessage;
+  uint32_t corrupted = 0;
+  uint32_t hangs = 0;
+  uint32_t malformed = 0;
+  uint64_t longestMs = 0;
+  std::vector<std::string> reports;
+};
+
+std::unique_ptr<vb::metersim::Simulator> StartMeter(int com, uint64_t seed) {
+  vb::metersim::Options options;
+  options.pairsPerLogger = 800;
+  options.totalsRecords = 60;
+  options.seed = seed;
+  auto sim = std::make_unique<vb::metersim::Simulator>(options);
+  if (!sim->start() || !vb::platform::setComDevicePath(com, sim->devicePath())) {
+    std::fprintf(stderr, "soak: meter on COM%d: %s\n", com, sim->error().c_str());
+    std::exit(2);
+  }
+  return sim;
+}
+
+void RunHost(int com, const Settings& settings, std::atomic<uint32_t>& next,
+             std::chrono::steady_clock::time_point deadline,
+             std::unique_ptr<vb::metersim::Simulator>& sim, Tally& tally) {
+  std::mt19937_64 random(settings.seed * 1000 + static_cast<uint64_t>(com));
+  const vb::reliability::LineSettings line;
+  while (next.fetch_add(1) < settings.requests && std::chrono::steady_clock::now() < deadline) {
+    const FaultKind& fault = DrawFault(random);
+    const Job job = static_cast<Job>(random() % 3);
+    Faults faults;
+    fault.arm(faults, random);
+    sim->setFaults(faults);
+    const RequestRecord request = vb::reliability::MakeRequest(line, com);
+    const vb::reliability::Outcome outcome = vb::reliability::RunJob(sim->model(), request, job);
+    const uint64_t bound = vb::reliability::RequestBoundMs(request);
+
+    std::lock_guard<std::mutex> guard(tally.lock);
+    tally.longestMs = std::max(tally.longestMs, outcome.elapsedMs);
+    const std::string what = std::string(vb::reliability::JobName(job)) + " under " + fault.name;
+    if (outcome.returned == 1) {
+      ++tally.successes;
+    } else {
+      ++tally.failuresByCode[outcome.result.code];
+      tally.sampleMessage.emplace(
+          outcome.result.code,
+          vb::reliability::FieldText(outcome.result.message, sizeof outcome.result.message) +
+              " (" + what + ")");
+    }
+    if (!outcome.dataProblem.empty()) {
+      ++tally.corrupted;
+      tally.reports.push_back("corrupted: " + what + ": " + outcome.dataProblem);
+    }
+    if (!outcome.resultProblem.empty()) {
+      ++tally.malformed;
+      tally.reports.push_back("result: " + what + ": " + outcome.resultProblem);
+    }
+    if (outcome.elapsedMs > bound) {
+      ++tally.hangs;
+      tally.reports.push_back("hang: " + what + " took " + std::to_string(outcome.elapsedMs) +
+                              " ms, bound " + std::to_string(bound) + " ms");
+    }
+    // A vanished meter never answers again: put a fresh one on the line.
+    if (faults.vanish) {
+      sim->stop();
+      sim = StartMeter(com, random());
+    } else {
+      sim->setFaults(Faults{});
+    }
+  }
+}
+
+bool ParseArguments(int argc, char** argv, Settings* settings) {
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string name = argv[i];
+    const unsigned long value = std::strtoul(argv[i + 1], nullptr, 10);
+    if (name == "--requests") {
+      settings->requests = static_cast<uint32_t>(value);
+    } else if (name == "--seconds") {
+      settings->seconds = static_cast<uint32_t>(value);
+    } else if (name == "--meters" && value >= 1 && value <= 8) {
+      settings->meters = static_cast<int>(value);
+    } else if (name == "--seed") {
+      settings->seed = value;
+    } else {
+      return false;
+    }
+  }
+  return argc % 2 == 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  if (!ParseArguments(argc, argv, &settings)) {
+    std::fprintf(stderr, "usage: %s [--requests N] [--seconds S] [--meters 1..8] [--seed K]\n",
+                 argv[0]);
+    return 2;
+  }
+  std::vector<std::unique_ptr<vb::metersim::Simulator>> meters;
+  for (int com = 1; com <= settings.meters; ++com) {
+    meters.push_back(StartMeter(com, settings.seed + static_cast<uint64_t>(com)));
+  }
+  const Figures start = Measure();
+  const auto began = std::chrono::steady_clock::now();
+  const auto deadline = began + std::chrono::seconds(settings.seconds);
+
+  Tally tally;
+  std::atomic<uint32_t> next{0};
+  std::vector<std::unique_ptr<vb::platform::Thread>> hosts;
+  for (int com = 1; com <= settings.meters; ++com) {
+    hosts.push_back(std::make_unique<vb::platform::Thread>());
+    auto& meter = meters[static_cast<size_t>(com - 1)];
+    if (!hosts.back()->start(
+            [com, &settings, &next, deadline, &meter, &tally] {
+              RunHost(com, settings, next, deadline, meter, tally);
+            })) {
+      std::fprintf(stderr, "soak: cannot start host thread\n");
+      return 2;
+    }
+  }
+  for (auto& host : hosts) {
+    if (!host->joinFor(kJoinWaitMs)) {
+      std::fprintf(stderr, "soak: a host thread did not finish\n");
+      return 3;
+    }
+  }
+  const Figures end = Measure();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+
+  uint32_t failures = 0;
+  for (const auto& entry : tally.failuresByCode) failures += entry.second;
+  std::printf("requests        %u in %.1f s on %d meters (longest %llu ms)\n",
+              tally.successes + failures, seconds, settings.meters,
+              static_cast<unsigned long long>(tally.longestMs));
+  std::printf("successes       %u\n", tally.successes);
+  std::printf("failures        %u\n", failures);
+  for (const auto& entry : tally.failuresByCode) {
+    std::printf("  code %2d       %u  e.g. \"%s\"\n", entry.first, entry.second,
+                tally.sampleMessage[entry.first].c_str());
+  }
+  std::printf("corrupted       %u\n", tally.corrupted);
+  std::printf("hangs           %u\n", tally.hangs);
+  std::printf("bad results     %u\n", tally.malformed);
+  std::printf("descriptors     %d -> %d\n", start.descriptors, end.descriptors);
+  std::printf("threads         %d -> %d\n", start.threads, end.threads);
+  std::printf("resident kB     %ld -> %ld\n", start.residentKb, end.residentKb);
+  for (const std::string& report : tally.reports) std::printf("  %s\n", report.c_str());
+
+  const bool grew = end.descriptors > start.descriptors || end.threads > start.threads ||
+                    end.residentKb > start.residentKb + kResidentSlackKb;
+  if (grew) std::printf("resources grew\n");
+  for (auto& meter : meters) meter->stop();
+  return tally.corrupted == 0 && tally.hangs == 0 && tally.malformed == 0 && !grew ? 0 : 1;
+}
