@@ -12,8 +12,8 @@ double median(std::vector<double> values) {
   return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-void printFigure(const std::string& benchmark, const std::string& figure,
-                 const std::string& value, const std::string& target) {
+void printFigure(const std::string& benchmark, const std::string& figure, const std::string& value,
+                 const std::string& target) {
   std::printf("| %s | %s | %s | %s |\n", benchmark.c_str(), figure.c_str(), value.c_str(),
               target.c_str());
   std::fflush(stdout);

@@ -10,8 +10,8 @@ namespace vb::bench {
 double median(std::vector<double> values);
 
 // Prints one row; target may be empty.
-void printFigure(const std::string& benchmark, const std::string& figure,
-                 const std::string& value, const std::string& target = std::string());
+void printFigure(const std::string& benchmark, const std::string& figure, const std::string& value,
+                 const std::string& target = std::string());
 
 // Fixed-point text of a value.
 std::string fixed(double value, int decimals);

@@ -24,8 +24,8 @@ Outcome download(RequestRecord* request, int16_t logNo, int16_t code, uint32_t c
   outcome.entries = header.count;
   if (outcome.ok && header.count != count) {
     outcome.ok = false;
-    outcome.failure = "decoded " + std::to_string(header.count) + " of " +
-                      std::to_string(count) + " entries";
+    outcome.failure =
+        "decoded " + std::to_string(header.count) + " of " + std::to_string(count) + " entries";
   }
   return outcome;
 }
@@ -68,8 +68,7 @@ Outcome runRequest(RequestRecord* request, int16_t code) {
 
 Outcome downloadPairs(RequestRecord* request, uint32_t count, bool converted) {
   if (converted) {
-    return download<ConvertedPair, DataHeaderRecord>(request, 1, VB_REQ_DOWNLOAD_CONVERTED,
-                                                     count);
+    return download<ConvertedPair, DataHeaderRecord>(request, 1, VB_REQ_DOWNLOAD_CONVERTED, count);
   }
   return download<RawPair, DataHeaderRecord>(request, 1, VB_REQ_DOWNLOAD_RAW, count);
 }

@@ -14,6 +14,7 @@ struct ReplySize {
   uint32_t entryBytes = 0;    // the entries alone
   uint32_t lineBytes = 0;     // frames as sent: headers, stuffed payload, checks, CRs
   uint32_t frames = 0;
+  uint32_t escapes = 0;  // message bytes that go stuffed: one escape byte each
 };
 
 // The reply to GetData of everything from logger logNo (1: pairs, 3:
@@ -23,7 +24,6 @@ ReplySize downloadReplySize(uint16_t logNo, uint64_t seed, uint32_t pairs, uint3
                             uint32_t longFrameSize);
 
 // The reply message itself, for decoding benchmarks.
-std::vector<uint8_t> downloadReply(uint16_t logNo, uint64_t seed, uint32_t pairs,
-                                   uint32_t totals);
+std::vector<uint8_t> downloadReply(uint16_t logNo, uint64_t seed, uint32_t pairs, uint32_t totals);
 
 }  // namespace vb::bench

@@ -6,8 +6,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cstring>
-#include <type_traits>
 #include <random>
+#include <type_traits>
 #include <vector>
 
 #include "crc16.h"
@@ -39,7 +39,8 @@ std::vector<std::vector<uint8_t>> buildFrames(const std::vector<uint8_t>& messag
   uint32_t position = 0;
   while (position < message.size()) {
     const auto remaining = static_cast<uint32_t>(message.size() - position);
-    const uint32_t offer = remaining < vb::link::kFrameDataSize ? remaining : vb::link::kFrameDataSize;
+    const uint32_t offer =
+        remaining < vb::link::kFrameDataSize ? remaining : vb::link::kFrameDataSize;
     std::vector<uint8_t> frame(vb::link::kMaxBuiltFrame);
     frame.resize(vb::link::BuildFrame(message.data() + position, offer, &position,
                                       vb::link::FrameKind::kData, frame.data(), frame.size()));
@@ -111,8 +112,8 @@ void FrameParse(benchmark::State& state) {
 BENCHMARK(FrameParse);
 
 template <typename Entry>
-void decode(benchmark::State& state, const std::vector<uint8_t>& reply, int16_t logNo,
-            int16_t code, uint32_t count) {
+void decode(benchmark::State& state, const std::vector<uint8_t>& reply, int16_t logNo, int16_t code,
+            uint32_t count) {
   std::vector<uint8_t> buffer = reply;
   std::vector<Entry> entries(count);
   std::conditional_t<std::is_same_v<Entry, TotalsRecord>, TotalsHeaderRecord, DataHeaderRecord>
@@ -128,9 +129,8 @@ void decode(benchmark::State& state, const std::vector<uint8_t>& reply, int16_t 
   ResultRecord result{};
   const auto received = static_cast<uint32_t>(buffer.size());
   for (auto _ : state) {
-    const bool ok = logNo == 3
-                        ? vb::request::ProcessSentTotals(&dib, &request, &result, received)
-                        : vb::request::ProcessSentData(&dib, &request, &result, received);
+    const bool ok = logNo == 3 ? vb::request::ProcessSentTotals(&dib, &request, &result, received)
+                               : vb::request::ProcessSentData(&dib, &request, &result, received);
     if (!ok || header.count != count) {
       state.SkipWithError("decoding failed");
       return;

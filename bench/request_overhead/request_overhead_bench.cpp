@@ -169,8 +169,7 @@ int measure(const std::string& meterName, const std::vector<std::string>& meterO
               fixed(separate - kWakeupPauseMs, 1) + "; " +
                   fixed((separate - kWakeupPauseMs) / kExchangesPerHeaderRequest, 2));
   printFigure(name, "  latency / fixed pauses", fixed(separate / kWakeupPauseMs, 3), "<= 1.10");
-  printFigure(name, "header request on a held link, median (ms; no fixed pause)",
-              fixed(heldMs, 2));
+  printFigure(name, "header request on a held link, median (ms; no fixed pause)", fixed(heldMs, 2));
   printFigure(name, "  per exchange (ms)", fixed(heldMs / kExchangesPerHeaderRequest, 2));
   const int failures = link.failures + requests.failures;
   if (failures != 0) printFigure(name, "failed calls", std::to_string(failures));
@@ -197,7 +196,7 @@ int main(int argc, char** argv) {
   answering.push_back("--no-ack");
   int failed = measure("COM1, meter acknowledges", acking, Line::OpenedAsCom1, opens, held);
   failed |= measure("COM1, meter only answers", answering, Line::OpenedAsCom1, opens, held);
-  failed |= measure("host's own line handle, meter acknowledges", acking, Line::HostHandle, opens,
-                    held);
+  failed |=
+      measure("host's own line handle, meter acknowledges", acking, Line::HostHandle, opens, held);
   return failed;
 }
