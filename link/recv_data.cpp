@@ -27,6 +27,7 @@ int32_t deliverComplete(LinkState& link, LinkRecord& record) {
                           static_cast<int>(size));
     return 0;
   }
+  setFailure(record, LINK_OK, "");  // a resend request on the way left its failure here
   return 1;
 }
 
