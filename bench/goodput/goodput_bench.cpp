@@ -60,24 +60,24 @@ struct Case {
 int carryOn(int /*percent*/) { return 0; }
 
 struct Run {
-  const Case* spec;
+  const Case* benchCase;
   uint64_t seed;
   vb::bench::Outcome outcome;
   vb::bench::ReplySize size;
 };
 
 void runOne(Run* run) {
-  const Case& spec = *run->spec;
-  std::vector<std::string> options = vb::bench::meterOptions(spec.baud, kPairs, kTotals);
+  const Case& benchCase = *run->benchCase;
+  std::vector<std::string> options = vb::bench::meterOptions(benchCase.baud, kPairs, kTotals);
   options.insert(options.end(), {"--seed", std::to_string(run->seed)});
-  if (spec.corruptRate != nullptr)
-    options.insert(options.end(), {"--corrupt-rate", spec.corruptRate});
-  if (spec.longFrameSize != 0) {
+  if (benchCase.corruptRate != nullptr)
+    options.insert(options.end(), {"--corrupt-rate", benchCase.corruptRate});
+  if (benchCase.longFrameSize != 0) {
     options.insert(options.end(),
-                   {"--long-frames", "--long-frame-size", std::to_string(spec.longFrameSize)});
+                   {"--long-frames", "--long-frame-size", std::to_string(benchCase.longFrameSize)});
   }
   run->size =
-      vb::bench::downloadReplySize(spec.logNo, run->seed, kPairs, kTotals, spec.longFrameSize);
+      vb::bench::downloadReplySize(benchCase.logNo, run->seed, kPairs, kTotals, benchCase.longFrameSize);
   vb::bench::MeterProcess meter;
   vb::bench::HostLine line;
   if (!meter.start(options)) {
@@ -89,9 +89,9 @@ void runOne(Run* run) {
     return;
   }
   RequestRecord request = vb::bench::baseRequest(line.handle());
-  request.frameTimeout = spec.frameTimeoutMs;
-  if (spec.progress) request.progressCallback = carryOn;
-  run->outcome = spec.logNo == 3 ? vb::bench::downloadTotals(&request, kTotals)
+  request.frameTimeout = benchCase.frameTimeoutMs;
+  if (benchCase.progress) request.progressCallback = carryOn;
+  run->outcome = benchCase.logNo == 3 ? vb::bench::downloadTotals(&request, kTotals)
                                  : vb::bench::downloadPairs(&request, kPairs);
 }
 
@@ -135,11 +135,11 @@ int main(int argc, char** argv) {
   };
   cases.erase(std::remove_if(
                   cases.begin(), cases.end(),
-                  [&only](const Case& spec) { return spec.name.find(only) == std::string::npos; }),
+                  [&only](const Case& benchCase) { return benchCase.name.find(only) == std::string::npos; }),
               cases.end());
   std::vector<Run> all;
-  for (const Case& spec : cases) {
-    for (int r = 0; r < runs; ++r) all.push_back(Run{&spec, static_cast<uint64_t>(r + 1), {}, {}});
+  for (const Case& benchCase : cases) {
+    for (int r = 0; r < runs; ++r) all.push_back(Run{&benchCase, static_cast<uint64_t>(r + 1), {}, {}});
   }
   std::vector<std::thread> threads;
   threads.reserve(all.size());
@@ -147,31 +147,31 @@ int main(int argc, char** argv) {
   for (std::thread& thread : threads) thread.join();
 
   int failures = 0;
-  for (const Case& spec : cases) {
+  for (const Case& benchCase : cases) {
     std::vector<double> walls, goodputs, ceilings, others;
     int ok = 0;
     for (const Run& run : all) {
-      if (run.spec != &spec) continue;
+      if (run.benchCase != &benchCase) continue;
       if (!run.outcome.ok) {
-        std::fprintf(stderr, "%s, seed %llu: %s\n", spec.name.c_str(),
+        std::fprintf(stderr, "%s, seed %llu: %s\n", benchCase.name.c_str(),
                      static_cast<unsigned long long>(run.seed), run.outcome.failure.c_str());
         ++failures;
         continue;
       }
       ++ok;
-      const double lineBytesPerSecond = spec.baud / kBitsPerByte;
+      const double lineBytesPerSecond = benchCase.baud / kBitsPerByte;
       const double lineSeconds = run.size.lineBytes / lineBytesPerSecond;
       walls.push_back(run.outcome.seconds);
       goodputs.push_back(run.size.messageBytes / run.outcome.seconds / lineBytesPerSecond);
       ceilings.push_back(static_cast<double>(run.size.messageBytes) / run.size.lineBytes);
       others.push_back(run.outcome.seconds - lineSeconds - kWakeupPauseSeconds);
     }
-    const std::string name = "goodput: " + spec.name;
+    const std::string name = "goodput: " + benchCase.name;
     printFigure(name, "runs completed", std::to_string(ok) + " of " + std::to_string(runs));
     if (ok == 0) continue;
     const Run* sample = nullptr;
     for (const Run& run : all) {
-      if (run.spec == &spec) sample = &run;
+      if (run.benchCase == &benchCase) sample = &run;
     }
     printFigure(name, "reply message bytes / entry bytes / line bytes / frames",
                 std::to_string(sample->size.messageBytes) + " / " +
@@ -182,7 +182,7 @@ int main(int argc, char** argv) {
                 lineOverhead(sample->size));
     printFigure(name, "wall time, median (s)", fixed(vb::bench::median(walls), 2));
     printFigure(name, "goodput / line rate, median", fixed(vb::bench::median(goodputs), 3),
-                spec.target);
+                benchCase.target);
     printFigure(name, "line ceiling (message bytes / line bytes)",
                 fixed(vb::bench::median(ceilings), 3));
     printFigure(name, "wall - reply line time - 0.2 s wake-up pause, median (s)",
