@@ -76,8 +76,8 @@ void runOne(Run* run) {
     options.insert(options.end(),
                    {"--long-frames", "--long-frame-size", std::to_string(benchCase.longFrameSize)});
   }
-  run->size =
-      vb::bench::downloadReplySize(benchCase.logNo, run->seed, kPairs, kTotals, benchCase.longFrameSize);
+  run->size = vb::bench::downloadReplySize(benchCase.logNo, run->seed, kPairs, kTotals,
+                                           benchCase.longFrameSize);
   vb::bench::MeterProcess meter;
   vb::bench::HostLine line;
   if (!meter.start(options)) {
@@ -92,7 +92,7 @@ void runOne(Run* run) {
   request.frameTimeout = benchCase.frameTimeoutMs;
   if (benchCase.progress) request.progressCallback = carryOn;
   run->outcome = benchCase.logNo == 3 ? vb::bench::downloadTotals(&request, kTotals)
-                                 : vb::bench::downloadPairs(&request, kPairs);
+                                      : vb::bench::downloadPairs(&request, kPairs);
 }
 
 // What the line carries beyond the message: escape bytes, and the rest.
@@ -133,13 +133,15 @@ int main(int argc, char** argv) {
        2 * kLongFrameTimeoutMs, false, ""},
       {"10,000 pairs, 9600, progress callback", 9600, 1, nullptr, 0, kFrameTimeoutMs, true, ""},
   };
-  cases.erase(std::remove_if(
-                  cases.begin(), cases.end(),
-                  [&only](const Case& benchCase) { return benchCase.name.find(only) == std::string::npos; }),
+  cases.erase(std::remove_if(cases.begin(), cases.end(),
+                             [&only](const Case& benchCase) {
+                               return benchCase.name.find(only) == std::string::npos;
+                             }),
               cases.end());
   std::vector<Run> all;
   for (const Case& benchCase : cases) {
-    for (int r = 0; r < runs; ++r) all.push_back(Run{&benchCase, static_cast<uint64_t>(r + 1), {}, {}});
+    for (int r = 0; r < runs; ++r)
+      all.push_back(Run{&benchCase, static_cast<uint64_t>(r + 1), {}, {}});
   }
   std::vector<std::thread> threads;
   threads.reserve(all.size());
