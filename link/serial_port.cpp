@@ -1,6 +1,7 @@
 #include "serial_port.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include "handle_table.h"
 #include "link_constants.h"
 #include "platform/devicemap.h"
+#include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/serial.h"
 #include "port_functions.h"
@@ -97,10 +99,20 @@ class SerialPort {
     return got == wanted;
   }
 
-  // Discards both directions and cancels a blocked read or write, on lines
-  // opened here only.
+  // Ends reading for good: reads from now on return at once, and on a line
+  // opened here both directions are discarded and a blocked read or write is
+  // cancelled. A purge only cancels a read that has already begun, so it is
+  // repeated until no read holds the line: a read that looked at the flag
+  // just before it was set cannot then wait out its whole time.
   void abort() {
-    if (openedHere_) device_.purge();
+    aborted_.store(true);
+    if (!openedHere_) return;
+    device_.purge();
+    while (!readLock_.try_lock()) {
+      platform::sleepMs(kSerialAbortRepeatMs);
+      device_.purge();
+    }
+    readLock_.unlock();
   }
 
   void close() { device_.close(); }
@@ -120,6 +132,7 @@ class SerialPort {
     if (!device_.getTimeouts(&timeouts)) return fail(kTextGetTimeoutsFailed, true);
     timeouts.readTotalConstantMs = timeoutMs;
     if (!device_.setTimeouts(timeouts)) return fail(kTextSetTimeoutsFailed, true);
+    if (aborted_.load()) return false;
     if (device_.read(buffer, count, got)) return true;
     fail(kTextReadError, true);
     uint32_t queued = 0;
@@ -148,6 +161,7 @@ class SerialPort {
   char errorText_[kSerialErrorTextSize];
   char reportedText_[kSerialErrorTextSize] = {};
   bool openedHere_ = false;
+  std::atomic<bool> aborted_{false};
 };
 
 // Never destroyed: a receiver thread that outlives its link may still look

@@ -18,5 +18,7 @@ inline constexpr uint32_t kSerialWriteConstantMs = 1000;
 // Constant time-out of the follow-up read that collects the rest of a burst.
 inline constexpr uint32_t kSerialFollowUpReadMs = 10;
 inline constexpr uint32_t kSerialErrorTextSize = 128;
+// How often an abort cancels reads again until none holds the line.
+inline constexpr uint32_t kSerialAbortRepeatMs = 1;
 
 }  // namespace vb::link

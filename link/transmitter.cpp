@@ -62,6 +62,9 @@ int32_t sendMessage(LinkState& link, LinkRecord& record) {
     return 0;
   }
 
+  // A frame received signal left over from the previous reply would end this
+  // message's waits before the meter could acknowledge, refuse or ask again.
+  link.frameReceived.reset();
   uint32_t position = 0;
   int naks = 0;
   int resends = 0;

@@ -141,6 +141,20 @@ TEST_F(LinkTest, CloseOnASilentLineReturnsPromptly) {
   EXPECT_STREQ(record_.source, "Brisel");
 }
 
+TEST_F(LinkTest, CloseRightAfterOpenReturnsPromptlyWhereverTheReceiverIs) {
+  // Closing may come while the receiver thread is between two reads; a read
+  // begun after the abort would wait almost 7 s. Several cycles, as the
+  // receiver is in a different place each time.
+  record_.frame_timeout_ms = 60000;
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    SCOPED_TRACE(cycle);
+    ASSERT_EQ(OpenPort(&record_), 1) << record_.message;
+    const uint64_t started = platform::nowMs();
+    EXPECT_EQ(ClosePort(&record_), 1);
+    EXPECT_LT(platform::nowMs() - started, 3000u);
+  }
+}
+
 TEST_F(LinkTest, CloseOfAnAdoptedLineReturnsWithinOneReadWait) {
   record_.frame_timeout_ms = 20000;
   record_.port_handle = pty_.slaveFd();

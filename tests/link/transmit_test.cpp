@@ -37,6 +37,31 @@ TEST_F(LinkTest, AcknowledgementEndsTheFinalWaitAtOnce) {
   EXPECT_LT(platform::nowMs() - started, 10000u);
 }
 
+TEST_F(LinkTest, NakThatComesLateAfterAReplyStillHasTheMessageSentAgain) {
+  open();
+  const Bytes reply = sampleMessage(300, 3);
+  Bytes command = sampleMessage(40, 4);
+  std::atomic<int> copies{0};
+  Script meter([&] {
+    EXPECT_TRUE(farEnd_->sendMessage(reply));
+    for (int i = 0; i < 2; ++i) {
+      Bytes received;
+      if (!farEnd_->readMessage(&received, kFarEndWaitMs)) return;
+      EXPECT_EQ(received, command);
+      ++copies;
+      // Well inside the final wait, but long after the reply's frames.
+      platform::sleepMs(300);
+      farEnd_->sendControl(i == 0 ? CTRL_NAK : CTRL_ACK);
+    }
+  });
+  Bytes buffer(1000);
+  ASSERT_EQ(receive(buffer), 1) << record_.message;
+  EXPECT_EQ(record_.length, reply.size());
+  EXPECT_EQ(sendMessage(command), 1) << record_.message;
+  meter.join();
+  EXPECT_EQ(copies.load(), 2);
+}
+
 // The meter answers the first `naks` copies of the message with CTRL_NAK.
 struct NakCase {
   const char* name;
