@@ -140,11 +140,13 @@ TEST_F(BriselRoundTripTest, EveryCommandIsAnswered) {
 }
 
 TEST_F(BriselRoundTripTest, LongRepliesArriveWholeInShortAndLongFrames) {
-  for (bool longFrames : {false, true}) {
-    SCOPED_TRACE(longFrames ? "long frames" : "short frames");
+  // 0: short frames only; otherwise long frames of that size with a tail of
+  // short ones, and short frames for the short replies on the way.
+  for (uint32_t longFrameSize : {0u, 256u, 512u, 1024u, 2048u}) {
+    SCOPED_TRACE(longFrameSize);
     Options options;
-    options.longFrames = longFrames;
-    options.longFrameSize = 2048;
+    options.longFrames = longFrameSize != 0;
+    if (longFrameSize != 0) options.longFrameSize = longFrameSize;
     options.pairsPerLogger = 10000;
     options.initialLockLevel = 0;
     start(options);

@@ -93,12 +93,18 @@ TEST(MeterLinkTest, LongRepliesGoInFramesAtTheirPositions) {
     SCOPED_TRACE(size);
     const std::vector<ReplyFrame> frames = frameReply(reply, 1000, size);
     std::vector<uint8_t> stream;
+    // Long frames while they fill up, then short frames for the tail.
+    size_t longCount = 0;
+    bool tail = false;
     for (const ReplyFrame& f : frames) {
-      if (size != 0) {
-        EXPECT_EQ(f.bytes.size(), size);
-      }
+      const bool isLong = size != 0 && f.bytes.size() == size;
+      EXPECT_TRUE(isLong || f.bytes.size() < 256u) << f.bytes.size();
+      EXPECT_FALSE(isLong && tail);
+      tail = tail || !isLong;
+      longCount += isLong ? 1 : 0;
       stream.insert(stream.end(), f.bytes.begin(), f.bytes.end());
     }
+    EXPECT_EQ(longCount > 0, size != 0);
     std::vector<uint8_t> rebuilt(1000);
     for (const HostFrame& f : readAll(stream)) {
       EXPECT_EQ(f.position, rebuilt.size());
@@ -107,6 +113,17 @@ TEST(MeterLinkTest, LongRepliesGoInFramesAtTheirPositions) {
     }
     EXPECT_TRUE(std::equal(rebuilt.begin() + 1000, rebuilt.end(), reply.begin() + 1000));
     EXPECT_EQ(rebuilt.size(), reply.size());
+  }
+}
+
+TEST(MeterLinkTest, ShortRepliesGoInShortFramesAlsoInLongFrameMode) {
+  const std::vector<uint8_t> reply(12, 0x41);
+  for (uint32_t size : {256u, 2048u}) {
+    SCOPED_TRACE(size);
+    const std::vector<ReplyFrame> frames = frameReply(reply, 0, size);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_LT(frames[0].bytes.size(), 64u);
+    EXPECT_EQ(frames[0].end, reply.size());
   }
 }
 

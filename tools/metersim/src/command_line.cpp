@@ -77,7 +77,7 @@ const std::vector<OptionSpec>& optionSpecs() {
        flag([](CommandLine& l) { l.options.front = Front::Pad; })},
       {"--modem", nullptr, "Play a Hayes dial-up modem in front of the meter.",
        flag([](CommandLine& l) { l.options.front = Front::Modem; })},
-      {"--long-frames", nullptr, "Answer with long frames instead of short ones.",
+      {"--long-frames", nullptr, "Send long replies in long frames (short ones for the rest).",
        flag([](CommandLine& l) { l.options.longFrames = true; })},
       {"--long-frame-size", "N", "Size of the long frames: 256, 512, 1024 (default) or 2048.",
        [](CommandLine& l, const std::string& v) {

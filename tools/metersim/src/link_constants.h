@@ -20,6 +20,12 @@ inline constexpr uint64_t kStaleFrameMs = 500;
 // Message bytes offered to each short reply frame.
 inline constexpr uint32_t kShortFrameOffer = 128;
 
+// In long-frame mode a long frame goes out only while at least its size less
+// this share of it in message bytes remain; with fewer, more of it would be
+// padding than short frames spend on framing, so the rest goes in short
+// frames (a short reply entirely).
+inline constexpr uint32_t kLongFrameMarginShare = 8;
+
 // Room for one frame of any size.
 inline constexpr size_t kFrameBufferSize = 2048 + 1;
 

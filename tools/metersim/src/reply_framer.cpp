@@ -15,7 +15,7 @@ ReplyFrame frameAt(const std::vector<uint8_t>& message, uint32_t from, uint32_t 
   const auto available = static_cast<uint32_t>(message.size() - from);
   frame.bytes.resize(kFrameBufferSize);
   size_t length = 0;
-  if (longFrameSize != 0) {
+  if (longFrameSize != 0 && available >= longFrameSize - longFrameSize / kLongFrameMarginShare) {
     length = link::BuildLongFrame(message.data() + from, available, longFrameSize, &frame.end,
                                   frame.bytes.data(), frame.bytes.size());
   } else {

@@ -1,5 +1,6 @@
 // Cuts a reply into the data frames the meter sends: short frames of up to
-// 128 message bytes, or long frames of a fixed size padded at the end.
+// 128 message bytes, or in long-frame mode long frames of a fixed size while
+// enough of the reply remains to fill one, then short frames for the rest.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,7 @@ struct ReplyFrame {
 };
 
 // Frames of message from `from` to its end. longFrameSize 0 gives short
-// frames; otherwise 256, 512, 1024 or 2048.
+// frames only; otherwise 256, 512, 1024 or 2048, the size of the long ones.
 std::vector<ReplyFrame> frameReply(const std::vector<uint8_t>& message, uint32_t from,
                                    uint32_t longFrameSize);
 

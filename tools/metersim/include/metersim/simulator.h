@@ -44,7 +44,7 @@ struct Options {
   std::string devicePath;        // serve this device instead of creating a pseudo-terminal
   uint32_t baud = 0;             // pace what is sent at this many bit/s, 10 bits a byte; 0 unpaced
   uint64_t seed = 1;             // logger data and corruption
-  bool longFrames = false;       // answer with long frames instead of short ones
+  bool longFrames = false;       // long frames for long replies, short for the rest
   uint32_t longFrameSize = 1024;  // 256, 512, 1024 or 2048
   bool ackMessages = true;       // send CTRL_ACK after each complete host message
   std::string profilePath;       // key=value file over the built-in profile
