@@ -230,23 +230,23 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   CommandLine line;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& name = arguments[i];
-    const OptionSpec* spec = nullptr;
+    const OptionSpec* option = nullptr;
     for (const OptionSpec& candidate : optionSpecs()) {
-      if (name == candidate.name) spec = &candidate;
+      if (name == candidate.name) option = &candidate;
     }
-    if (spec == nullptr) {
+    if (option == nullptr) {
       line.error = "unknown option '" + name + "'";
       return line;
     }
     std::string value;
-    if (spec->argument != nullptr) {
+    if (option->argument != nullptr) {
       if (i + 1 >= arguments.size()) {
-        line.error = "option " + name + " needs " + spec->argument;
+        line.error = "option " + name + " needs " + option->argument;
         return line;
       }
       value = arguments[++i];
     }
-    if (!spec->apply(line, value)) {
+    if (!option->apply(line, value)) {
       line.error = "bad value '" + value + "' for " + name;
       return line;
     }
@@ -261,15 +261,15 @@ std::string helpText() {
       "packet-radio PAD or a dial-up modem. Prints the device path a host opens on its\n"
       "first line (a new pseudo-terminal unless --device is given), then serves until\n"
       "interrupted (Ctrl-C or SIGTERM).\n\nOptions:\n";
-  for (const OptionSpec& spec : optionSpecs()) {
-    std::string head = std::string("  ") + spec.name;
-    if (spec.argument != nullptr) head += std::string(" ") + spec.argument;
+  for (const OptionSpec& option : optionSpecs()) {
+    std::string head = std::string("  ") + option.name;
+    if (option.argument != nullptr) head += std::string(" ") + option.argument;
     if (head.size() < kHelpColumn) {
       head.resize(kHelpColumn, ' ');
     } else {
       head += "\n" + std::string(kHelpColumn, ' ');
     }
-    text += head + wrapped(spec.help) + "\n";
+    text += head + wrapped(option.help) + "\n";
   }
   text +=
       "\nProfile keys: the identity-block tags (meter_id, supplier, calibore ...\n"
