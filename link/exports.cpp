@@ -49,6 +49,9 @@ int32_t closeLink(LinkState& link, LinkRecord& record) {
         setFailure(record, LINK_TIMEOUT, kTextThreadCloseFailed);
       }
     }
+    // Releases a RecvData on another thread that waits to hand the state back
+    // to the receiver just stopped.
+    link.rxInitialised.set();
   }
   const int32_t port = link.portHandle.exchange(kNoHandle);
   if (port == kNoHandle) {

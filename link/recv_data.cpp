@@ -109,6 +109,9 @@ int32_t handBack(LinkState& link, LinkRecord& record, int32_t result) {
   const uint64_t deadline = platform::nowMs() + kReceiverInitialiseWaitMs;
   for (;;) {
     link.rxInitialised.reset();
+    // A close on another thread after this test releases the wait below
+    // through rx initialised; one before it is seen here.
+    if (!link.running.load()) return result;
     link.handBack();
     const uint64_t now = platform::nowMs();
     const uint32_t remaining = now < deadline ? static_cast<uint32_t>(deadline - now) : 0;
