@@ -25,45 +25,20 @@ void ReplyFields::endUnlessMoved(uint32_t before) {
   if (cursor_ == before) ended_ = true;
 }
 
-uint8_t ReplyFields::u8() {
-  if (ended_) return 0;
-  uint32_t before = cursor_;
-  uint8_t value = ReadU8(cursor_, message_, readable_);
+template <typename T>
+T ReplyFields::read(T (*reader)(uint32_t&, const uint8_t*, uint32_t), T none) {
+  if (ended_) return none;
+  const uint32_t before = cursor_;
+  const T value = reader(cursor_, message_, readable_);
   endUnlessMoved(before);
   return value;
 }
 
-uint16_t ReplyFields::u16() {
-  if (ended_) return 0;
-  uint32_t before = cursor_;
-  uint16_t value = ReadU16(cursor_, message_, readable_);
-  endUnlessMoved(before);
-  return value;
-}
-
-uint32_t ReplyFields::u32() {
-  if (ended_) return 0;
-  uint32_t before = cursor_;
-  uint32_t value = ReadU32(cursor_, message_, readable_);
-  endUnlessMoved(before);
-  return value;
-}
-
-uint32_t ReplyFields::cdtf() {
-  if (ended_) return 0;
-  uint32_t before = cursor_;
-  uint32_t value = ReadCdtf(cursor_, message_, readable_);
-  endUnlessMoved(before);
-  return value;
-}
-
-float ReplyFields::real() {
-  if (ended_) return 0.0f;
-  uint32_t before = cursor_;
-  float value = ReadFloat(cursor_, message_, readable_);
-  endUnlessMoved(before);
-  return value;
-}
+uint8_t ReplyFields::u8() { return read<uint8_t>(ReadU8, 0); }
+uint16_t ReplyFields::u16() { return read<uint16_t>(ReadU16, 0); }
+uint32_t ReplyFields::u32() { return read<uint32_t>(ReadU32, 0); }
+uint32_t ReplyFields::cdtf() { return read<uint32_t>(ReadCdtf, 0); }
+float ReplyFields::real() { return read<float>(ReadFloat, 0.0f); }
 
 void ReplyFields::text(char field[VB_TEXT_FIELD]) {
   if (ended_) {

@@ -46,6 +46,10 @@ class ReplyFields {
  private:
   // Marks the rest of the reply as absent when a read did not advance.
   void endUnlessMoved(uint32_t before);
+  // Reads one field with a bounded reader; once a field did not fit, every
+  // later one reads as `none`.
+  template <typename T>
+  T read(T (*reader)(uint32_t&, const uint8_t*, uint32_t), T none);
 
   const uint8_t* message_;
   uint32_t readable_;
