@@ -44,7 +44,12 @@ struct Settings {
 // Resident memory may rise while the allocator's per-thread pools fill during
 // the first requests; from the warm-up point on it must stay within this.
 constexpr long kResidentSlackKb = 2 * 1024;
-constexpr uint32_t kJoinWaitMs = 600000;
+// A week: keeps the run's deadline plus the grace below within 32-bit
+// milliseconds.
+constexpr unsigned long kMaxSeconds = 7 * 24 * 3600;
+// How long past the run's deadline a host thread may take to finish its last
+// request before the soak calls it hung.
+constexpr uint32_t kJoinGraceMs = 600000;
 
 struct Figures {
   int descriptors;
@@ -176,7 +181,7 @@ bool ParseArguments(int argc, char** argv, Settings* settings) {
     const unsigned long value = std::strtoul(argv[i + 1], nullptr, 10);
     if (name == "--requests") {
       settings->requests = static_cast<uint32_t>(value);
-    } else if (name == "--seconds") {
+    } else if (name == "--seconds" && value >= 1 && value <= kMaxSeconds) {
       settings->seconds = static_cast<uint32_t>(value);
     } else if (name == "--meters" && value >= 1 && value <= 8) {
       settings->meters = static_cast<int>(value);
@@ -194,8 +199,8 @@ bool ParseArguments(int argc, char** argv, Settings* settings) {
 int main(int argc, char** argv) {
   Settings settings;
   if (!ParseArguments(argc, argv, &settings)) {
-    std::fprintf(stderr, "usage: %s [--requests N] [--seconds S] [--meters 1..8] [--seed K]\n",
-                 argv[0]);
+    std::fprintf(stderr, "usage: %s [--requests N] [--seconds 1..%lu] [--meters 1..8] [--seed K]\n",
+                 argv[0], kMaxSeconds);
     return 2;
   }
   std::vector<std::unique_ptr<vb::metersim::Simulator>> meters;
@@ -222,8 +227,11 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  const auto joinDeadline = deadline + std::chrono::milliseconds(kJoinGraceMs);
   for (auto& host : hosts) {
-    if (!host->joinFor(kJoinWaitMs)) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        joinDeadline - std::chrono::steady_clock::now());
+    if (!host->joinFor(static_cast<uint32_t>(std::max<int64_t>(0, left.count())))) {
       std::fprintf(stderr, "soak: a host thread did not finish\n");
       return 3;
     }
