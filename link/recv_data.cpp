@@ -105,12 +105,11 @@ int32_t consumeVerdicts(LinkState& link, LinkRecord& record) {
 // reset its receive state. A verdict that crossed the hand-back is answered
 // the same way.
 int32_t handBack(LinkState& link, LinkRecord& record, int32_t result) {
-  if (!link.running.load()) return result;  // closed meanwhile: no receiver will answer
   const uint64_t deadline = platform::nowMs() + kReceiverInitialiseWaitMs;
   for (;;) {
     link.rxInitialised.reset();
-    // A close on another thread after this test releases the wait below
-    // through rx initialised; one before it is seen here.
+    // A closed link has no receiver to answer. A close on another thread
+    // after this test releases the wait below through rx initialised.
     if (!link.running.load()) return result;
     link.handBack();
     const uint64_t now = platform::nowMs();

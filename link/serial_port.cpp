@@ -128,16 +128,13 @@ class SerialPort {
  private:
   bool readWithin(unsigned char* buffer, size_t count, uint32_t timeoutMs, size_t* got) {
     std::lock_guard<std::mutex> guard(readLock_);
+    if (aborted_.load()) return false;
     platform::SerialTimeouts timeouts;
     if (!device_.getTimeouts(&timeouts)) return fail(kTextGetTimeoutsFailed, true);
     timeouts.readTotalConstantMs = timeoutMs;
     if (!device_.setTimeouts(timeouts)) return fail(kTextSetTimeoutsFailed, true);
-    if (aborted_.load()) return false;
     if (device_.read(buffer, count, got)) return true;
-    fail(kTextReadError, true);
-    uint32_t queued = 0;
-    device_.bytesQueued(&queued);
-    return false;
+    return fail(kTextReadError, true);
   }
 
   // Records the failure text, with the system's text for the last OS error

@@ -135,8 +135,6 @@ int ReadLine(DriverPort& port, unsigned char* buffer, uint32_t* count, uint32_t 
     size_t got = 0;
     if (!line.read(buffer + total, wanted - total, &got)) {
       SetSystemErrorText(port, kReadError);
-      uint32_t discarded = 0;
-      line.bytesQueued(&discarded);  // clears the device's error state
       return 0;
     }
     if (got == 0) break;
