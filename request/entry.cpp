@@ -10,6 +10,7 @@
 #include "flows.h"
 #include "formats/dib.h"
 #include "host_buffer.h"
+#include "link_call.h"
 #include "message_frame.h"
 #include "meter_commands.h"
 #include "platform/text.h"
@@ -31,6 +32,9 @@ constexpr uint32_t kMessageWorkBufferMin = std::max(kUnlockMaxSent, kStatusReply
 constexpr int16_t kFirstLogger = 1;
 constexpr int16_t kLastLogger = 3;
 constexpr int16_t kTotalsLogger = 3;
+// What the link library answers for the resume point of a link it does not
+// hold open.
+constexpr uint32_t kNoOpenLink = 0xFFFFFFFFu;
 
 using FlowFunction = int (*)(DibRecord*, RequestRecord*, ResultRecord*);
 // Work buffer size of a request, or empty when it does not fit in 32 bits.
@@ -155,11 +159,26 @@ int RunRequest(const RequestKind& kind, DibRecord* dib, RequestRecord* request,
   return kind.run(dib, request, result);
 }
 
+// A linkHandle that the link library did not issue, or whose link has been
+// closed, would make every link call fail without setting a result. It is
+// refused before anything is sent, with the code a closed link gives.
+int CheckLinkHandle(RequestRecord* request, ResultRecord* result) {
+  if (request->linkHandle == kNoHandle) return 1;
+  ResultRecord scratch{};
+  if (LinkGetResumePoint(request, &scratch) != kNoOpenLink) return 1;
+  Trace("Link handle %d is not open\n", static_cast<int>(request->linkHandle));
+  SetResultF(result, VB_PORT_DRIVER_ERROR,
+             "%s: linkHandle %d is not a link the link library holds open",
+             ResultText(VB_PORT_DRIVER_ERROR), static_cast<int>(request->linkHandle));
+  return 0;
+}
+
 int32_t Request(DibRecord* dib, RequestRecord* request, ResultRecord* result) {
   HostBufferScope hostBuffer(request);
   Trace("In %s \n", kEntryName);
   platform::copyField(result->source, sizeof result->source, kEntryName);
   request->connectCount = 0;
+  if (CheckLinkHandle(request, result) == 0) return 0;
 
   const RequestKind* kind = FindRequestKind(request->requestCode);
   if (kind == nullptr) {

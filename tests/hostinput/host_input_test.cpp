@@ -302,8 +302,8 @@ const HostCase kCases[] = {
     {"ReceiveTimeoutZero", [](Host& h) { h.request->receiveTimeout = 0; }, {}},
     {"FrameTimeoutZero", [](Host& h) { h.request->frameTimeout = 0; }, {}},
     // Handles the library never issued.
-    {"StaleLinkHandle", [](Host& h) { h.request->linkHandle = 12345; }, {}},
-    {"LinkHandleMax", [](Host& h) { h.request->linkHandle = INT32_MAX; }, {}},
+    {"StaleLinkHandle", [](Host& h) { h.request->linkHandle = 12345; }, kPortError},
+    {"LinkHandleMax", [](Host& h) { h.request->linkHandle = INT32_MAX; }, kPortError},
     {"UnopenedPortHandle", [](Host& h) { h.request->portHandle = 9999; }, kPortError},
     {"NegativePortHandle", [](Host& h) { h.request->portHandle = -2; }, kPortError},
     // Odd values of the remaining fields.

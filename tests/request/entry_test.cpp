@@ -244,6 +244,39 @@ TEST_F(EntryTest, ReleaseWithoutOpenLinkFailsAndKeepsTheResult) {
   EXPECT_EQ(FieldText(result.source), "VantbrookRequest");
 }
 
+// A zeroed result: a pre-filled code would hide a failure reported with
+// code 0.
+TEST_F(EntryTest, ALinkHandleThatIsNotOpenIsRefusedForEveryRequest) {
+  RequestRecord held = MakeRequest(VB_REQ_HOLD);
+  ResultRecord ignored{};
+  ASSERT_EQ(VantbrookRequest(&dib_, &held, &ignored), 1) << FieldText(ignored.message);
+  const int32_t closedHandle = held.linkHandle;
+  held.requestCode = VB_REQ_RELEASE;
+  ASSERT_EQ(VantbrookRequest(&dib_, &held, &ignored), 1);
+  const uint32_t sentBefore = line_.bytesSent();
+
+  for (int32_t handle : {int32_t{12345}, int32_t{-2}, closedHandle}) {
+    for (int16_t code = VB_REQ_DOWNLOAD_CONVERTED; code <= VB_REQ_RELEASE; ++code) {
+      SCOPED_TRACE(::testing::Message() << "request " << code << " linkHandle " << handle);
+      RequestRecord request = MakeRequest(code);
+      request.linkHandle = handle;
+      request.download = &download_;
+      request.data = hostData_;
+      request.dataLength = sizeof hostData_;
+      ResultRecord result{};
+      EXPECT_EQ(VantbrookRequest(&dib_, &request, &result), 0);
+      EXPECT_EQ(result.code, VB_PORT_DRIVER_ERROR);
+      EXPECT_EQ(FieldText(result.source), "Vantbrook");
+      EXPECT_EQ(FieldText(result.message),
+                "Port driver error: linkHandle " + std::to_string(handle) +
+                    " is not a link the link library holds open");
+      EXPECT_EQ(request.linkHandle, handle);
+      EXPECT_EQ(request.data, hostData_);
+    }
+  }
+  EXPECT_EQ(line_.bytesSent(), sentBefore) << "nothing may be sent";
+}
+
 TEST(EntryNullRecords, MissingRequestOrResultIsRefused) {
   DibRecord dib{};
   RequestRecord request = MakeRequest(VB_REQ_NOOP);
