@@ -36,6 +36,14 @@ std::string comDevicePath(int portNumber) {
   return kDefaultDevicePrefix + std::to_string(portNumber - 1);
 }
 
+ComPathOrigin comDevicePathOrigin(int portNumber) {
+  if (!isPortNumber(portNumber)) return ComPathOrigin::Default;
+  std::lock_guard<std::mutex> lock(environmentMutex);
+  const char* mapped = getenv(variableName(portNumber).c_str());
+  if (mapped == nullptr) return ComPathOrigin::Default;
+  return mapped[0] != '\0' ? ComPathOrigin::Variable : ComPathOrigin::EmptyVariable;
+}
+
 bool setComDevicePath(int portNumber, const std::string& path) {
   if (!isPortNumber(portNumber)) {
     setLastErrorCode(EINVAL);

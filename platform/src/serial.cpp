@@ -167,6 +167,8 @@ WaitResult waitForLine(int lineFd, short events, CancelSignal& cancel, uint64_t 
 
 }  // namespace
 
+bool isSupportedBaud(uint32_t bitsPerSecond) { return speedCodeFor(bitsPerSecond).has_value(); }
+
 struct SerialDevice::Impl {
   int fd = -1;
   bool owns = false;

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "json_check.h"
@@ -129,7 +130,7 @@ TEST_F(CliEndToEnd, CsvHasTimeRecordNumberAndValuesOfEveryEntry) {
   ASSERT_EQ(run.status, 0) << run.err;
   std::vector<std::string> lines = readLines(pairsFile);
   ASSERT_EQ(lines.size(), 101u);
-  EXPECT_EQ(lines[0], "time,rsn,flow,pressure");
+  EXPECT_EQ(lines[0], "time,rsn,flow_raw,pressure_raw");
   std::vector<std::string> first = csvFields(lines[1]);
   std::vector<std::string> second = csvFields(lines[2]);
   ASSERT_EQ(first.size(), 4u);
@@ -146,6 +147,62 @@ TEST_F(CliEndToEnd, CsvHasTimeRecordNumberAndValuesOfEveryEntry) {
   for (size_t i = 1; i < lines.size(); ++i) {
     EXPECT_EQ(csvFields(lines[i]).size(), 13u);
     EXPECT_EQ(csvFields(lines[i]).back(), "1") << lines[i];
+  }
+}
+
+// Entries selected by time against the same meter's --all download: where
+// the header and the selection fix an entry's record number it is the one
+// the whole logger gives it, and where they do not, none is printed.
+TEST_F(CliEndToEnd, EntriesSelectedByTimeCarryTheRecordNumbersOfTheWholeLogger) {
+  for (const char* log : {"3", "1"}) {
+    SCOPED_TRACE(std::string("logger ") + log);
+    const std::string allFile = tempPath(std::string("all") + log + ".csv");
+    ProgramRun run = vantbrook({"download", "--log", log, "--all", "--raw", "--csv", allFile},
+                               meter_);
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::map<std::string, std::string> rsnAt;
+    std::vector<std::string> times;
+    std::vector<std::string> lines = readLines(allFile);
+    for (size_t i = 1; i < lines.size(); ++i) {
+      const std::vector<std::string> fields = csvFields(lines[i]);
+      ASSERT_GE(fields.size(), 2u);
+      rsnAt[fields[0]] = fields[1];
+      times.push_back(fields[0]);
+    }
+    ASSERT_GE(times.size(), 10u);
+
+    const bool totals = std::string(log) == "3";
+    const struct {
+      const char* what;
+      std::vector<std::string> range;
+      bool numbersKnown;
+    } selections[] = {
+        {"from inside to the end", {"--from", times[2]}, true},
+        {"from the start to inside", {"--to", times[5]}, true},
+        // Totals carry no logging interval: inside the logger nothing fixes
+        // the record numbers.
+        {"inside the logger", {"--from", times[1], "--to", times[3]}, !totals},
+    };
+    for (const auto& selection : selections) {
+      SCOPED_TRACE(selection.what);
+      const std::string file = tempPath(std::string("range") + log + ".csv");
+      std::vector<std::string> arguments = {"download", "--log", log, "--raw", "--csv", file};
+      arguments.insert(arguments.end(), selection.range.begin(), selection.range.end());
+      run = vantbrook(arguments, meter_);
+      ASSERT_EQ(run.status, 0) << run.err;
+      lines = readLines(file);
+      ASSERT_GT(lines.size(), 1u);
+      for (size_t i = 1; i < lines.size(); ++i) {
+        const std::vector<std::string> fields = csvFields(lines[i]);
+        ASSERT_GE(fields.size(), 2u) << lines[i];
+        if (!selection.numbersKnown) {
+          EXPECT_EQ(fields[1], "") << lines[i];
+          continue;
+        }
+        ASSERT_EQ(rsnAt.count(fields[0]), 1u) << lines[i];
+        EXPECT_EQ(fields[1], rsnAt[fields[0]]) << lines[i];
+      }
+    }
   }
 }
 

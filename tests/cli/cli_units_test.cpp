@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "entry_numbers.h"
 #include "exit_status.h"
 #include "json_check.h"
 #include "json_writer.h"
@@ -205,11 +206,11 @@ LoggerData pairLogger(bool raw, size_t count) {
 
 TEST(Report, CsvGivesEachPairItsTimeAndRecordNumber) {
   EXPECT_EQ(renderCsv(pairLogger(true, 2)),
-            "time,rsn,flow,pressure\n"
+            "time,rsn,flow_raw,pressure_raw\n"
             "2026-12-01T02:30:00,110,0,2014\n"
             "2026-12-01T02:45:00,111,1,2014\n");
   EXPECT_EQ(renderCsv(pairLogger(false, 2)),
-            "time,rsn,flow,pressure\n"
+            "time,rsn,flow_eng,pressure_eng\n"
             "2026-12-01T02:30:00,110,0,1\n"
             "2026-12-01T02:45:00,111,0.5,1\n");
 
@@ -250,7 +251,7 @@ TEST(Report, JsonDocumentsAreValidWhateverTheMeterSent) {
   json.endArray().endObject();
   std::string text = json.text();
   EXPECT_TRUE(test::JsonCheck::valid(text)) << text;
-  EXPECT_NE(text.find("\"flow\":null"), std::string::npos);
+  EXPECT_NE(text.find("\"flow_eng\":null"), std::string::npos);
   EXPECT_NE(text.find("Site \\\"A\\\"\\n\\u0001\\u007f\\u00ff"), std::string::npos);
   EXPECT_NE(text.find("\"meter_id\":\"" + std::string(40, 'M') + "\""), std::string::npos);
 }
@@ -267,7 +268,7 @@ TEST(Report, TablesListAtMostTheEntriesAskedFor) {
   EXPECT_NE(table.find("... and 15 more"), std::string::npos);
 }
 
-TEST(Download, RoomAndFirstRecordFollowTheSelection) {
+TEST(Download, RoomFollowsTheSelection) {
   DownloadOptions d;
   EXPECT_EQ(downloadCapacity(d, nullptr), kDefaultCapacity);
   d.selection = Selection::Rsn;
@@ -284,17 +285,106 @@ TEST(Download, RoomAndFirstRecordFollowTheSelection) {
   EXPECT_EQ(downloadCapacity(d, &header), kDefaultCapacity);
   d.capacity = 5;
   EXPECT_EQ(downloadCapacity(d, &header), 5u);
+}
 
-  LoggerData logger = pairLogger(true, 0);
-  DownloadOptions t;
-  t.selection = Selection::Time;
-  t.from = logger.dataHeader.firstPairDateTime + 901;  // just after RSN 101
-  EXPECT_EQ(firstEntryRsn(logger, t), 102u);
-  t.from = logger.dataHeader.firstPairDateTime - 5;
-  EXPECT_EQ(firstEntryRsn(logger, t), 100u);
-  t.selection = Selection::Rsn;
-  t.from = 150;
-  EXPECT_EQ(firstEntryRsn(logger, t), 150u);
+// Pairs: RSN 100..199 every 900 s from 2026-12-01T00:00:00. Totals: RSN 7..36,
+// one a day from the same time, each record carrying its own time.
+constexpr uint32_t kDay = 86400;
+const uint32_t kStart = *parseMeterTime("2026-12-01T00:00:00");
+constexpr uint32_t kNoCapacityLimit = 100000;
+
+LoggerData numberedPairs(size_t count, uint32_t firstTime) {
+  LoggerData logger = pairLogger(true, count);
+  logger.dataHeader.firstPairDateTime = firstTime;
+  logger.dataHeader.lastPairDateTime = kStart + 99 * 900;
+  return logger;
+}
+
+LoggerData numberedTotals(uint32_t firstRsnOfReply, size_t count) {
+  LoggerData logger;
+  logger.logNo = 3;
+  logger.totalsHeader.firstRecordRSN = 7;
+  logger.totalsHeader.lastRecordRSN = 36;
+  logger.totalsHeader.firstRecordDateTime = kStart;
+  logger.totalsHeader.lastRecordDateTime = kStart + 29 * kDay;
+  for (size_t i = 0; i < count; ++i) {
+    TotalsRecord record{};
+    record.dateTime = kStart + static_cast<uint32_t>(firstRsnOfReply - 7 + i) * kDay;
+    logger.totals.push_back(record);
+  }
+  return logger;
+}
+
+DownloadOptions byTime(uint32_t from, uint32_t to) {
+  DownloadOptions d;
+  d.selection = Selection::Time;
+  d.from = from;
+  d.to = to;
+  return d;
+}
+
+TEST(EntryNumbers, AreTakenFromTheHeaderOnlyWhereItFixesThem) {
+  DownloadOptions all;
+  DownloadOptions rsn;
+  rsn.selection = Selection::Rsn;
+  rsn.from = 150;
+  rsn.to = 160;
+  const struct {
+    const char* what;
+    LoggerData logger;
+    DownloadOptions download;
+    uint32_t capacity;
+    std::optional<uint32_t> first;
+  } cases[] = {
+      {"pairs, all", numberedPairs(100, kStart), all, kNoCapacityLimit, 100u},
+      {"pairs, all, header contradicts the count", numberedPairs(60, kStart), all,
+       kNoCapacityLimit, std::nullopt},
+      {"pairs, all, room filled", numberedPairs(60, kStart), all, 60, 100u},
+      {"pairs, by record number", numberedPairs(11, kStart), rsn, kNoCapacityLimit, 150u},
+      {"pairs, from just after RSN 101", numberedPairs(98, kStart),
+       byTime(kStart + 901, kLatestMeterTime), kNoCapacityLimit, 102u},
+      {"pairs, from before the first", numberedPairs(5, kStart), byTime(kStart - 5, kStart + 3600),
+       kNoCapacityLimit, 100u},
+      {"pairs, invalid first time: counted back from the last", numberedPairs(5, kEarliestMeterTime),
+       byTime(kStart + 900 * 90, kStart + 900 * 94), kNoCapacityLimit, 190u},
+      {"pairs, invalid first time, all: numbered from the last", numberedPairs(50, kEarliestMeterTime),
+       all, kNoCapacityLimit, 150u},
+      {"totals, from the first record", numberedTotals(7, 3), byTime(kStart, kStart + 2 * kDay),
+       kNoCapacityLimit, 7u},
+      {"totals, to the last record", numberedTotals(30, 7),
+       byTime(kStart + 23 * kDay, kLatestMeterTime), kNoCapacityLimit, 30u},
+      {"totals, to the last record, room filled", numberedTotals(30, 7),
+       byTime(kStart + 23 * kDay, kLatestMeterTime), 7, std::nullopt},
+      {"totals, inside the logger", numberedTotals(8, 3), byTime(kStart + kDay, kStart + 3 * kDay),
+       kNoCapacityLimit, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(firstEntryRsn(c.logger, c.download, c.capacity), c.first);
+  }
+}
+
+TEST(EntryNumbers, PairTimesAreCountedOnlyFromAValidFirstTimeTheIntervalAgreesWith) {
+  DataHeaderRecord header = numberedPairs(0, kStart).dataHeader;
+  EXPECT_EQ(pairTime(header, 101), kStart + 900);
+  EXPECT_EQ(pairTime(header, 99), std::nullopt);
+  header.lastPairDateTime += 60;  // a gap or a clock change somewhere
+  EXPECT_EQ(pairTime(header, 101), std::nullopt);
+  header = numberedPairs(0, kEarliestMeterTime).dataHeader;
+  EXPECT_EQ(pairTime(header, 101), std::nullopt);
+
+  // Where neither is known the table shows a dash, CSV an empty field and
+  // JSON null.
+  Outcome download;
+  download.request = Command::Download;
+  download.succeeded = true;
+  download.logger = numberedPairs(1, kEarliestMeterTime);
+  download.logger.firstEntryRsn = std::nullopt;
+  EXPECT_EQ(renderCsv(download.logger), "time,rsn,flow_raw,pressure_raw\n,,0,2014\n");
+  EXPECT_NE(renderTable(download).find("       -  -   "), std::string::npos) << renderTable(download);
+  JsonWriter json;
+  writeJson(json, download);
+  EXPECT_NE(json.text().find("{\"rsn\":null,\"time\":null,\"flow_raw\":0,"), std::string::npos);
 }
 
 }  // namespace

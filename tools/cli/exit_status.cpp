@@ -40,7 +40,7 @@ std::string fieldText(const char* field, size_t size) {
   return std::string(field, length);
 }
 
-std::string describeResult(const ResultRecord& result) {
+std::string oneLineMessage(const ResultRecord& result) {
   // One line whatever the text holds: leading and trailing line breaks go,
   // inner ones (a modem's or PAD's reply quoted in the text) become a space.
   const std::string text = fieldText(result.message, sizeof result.message);
@@ -55,6 +55,14 @@ std::string describeResult(const ResultRecord& result) {
     lineBreak = false;
     message += c;
   }
+  return message;
+}
+
+std::string describeResult(const ResultRecord& result) {
+  return describeResult(oneLineMessage(result), result);
+}
+
+std::string describeResult(const std::string& message, const ResultRecord& result) {
   return message + " (code " + std::to_string(result.code) + ", " +
          fieldText(result.source, sizeof result.source) + ")";
 }

@@ -24,8 +24,12 @@ ExitStatus exitStatusForResult(int32_t code);
 // A text field of a record: up to its NUL or the field's end.
 std::string fieldText(const char* field, size_t size);
 
-// "<message> (code N, <source>)" on one line: the message's leading and
-// trailing line breaks removed, inner ones replaced by a space.
+// A result's message on one line: leading and trailing line breaks removed,
+// inner ones replaced by a space.
+std::string oneLineMessage(const ResultRecord& result);
+
+// "<message> (code N, <source>)" on one line.
 std::string describeResult(const ResultRecord& result);
+std::string describeResult(const std::string& message, const ResultRecord& result);
 
 }  // namespace vb::cli

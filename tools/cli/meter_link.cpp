@@ -121,6 +121,7 @@ bool MeterLink::prepare(ResultRecord* failure) {
 
 RequestRecord& MeterLink::next(int16_t requestCode) {
   record_.requestCode = requestCode;
+  record_.receiveTimeout = connection_.receiveTimeoutMs;
   record_.download = nullptr;
   record_.data = nullptr;
   record_.dataLength = 0;

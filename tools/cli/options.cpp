@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "meter_time.h"
+#include "platform/serial.h"
 #include "vantbrook/records.h"
 
 namespace vb::cli {
@@ -26,6 +27,73 @@ constexpr int16_t kSelectByTimeWithReset = 3;
 constexpr int16_t kSelectByRsnWithReset = 4;
 constexpr int16_t kResetOnly = 5;
 constexpr int16_t kRestartAfterDownload = 1000;
+
+// What an option is about, and so which commands accept it.
+enum OptionGroup : unsigned {
+  kGeneralGroup = 1u << 0,     // --help
+  kJsonGroup = 1u << 1,        // --json
+  kProgressGroup = 1u << 2,    // progress display
+  kConnectionGroup = 1u << 3,  // route and link settings
+  kLoggerGroup = 1u << 4,      // --log
+  kDownloadGroup = 1u << 5,    // selection, values, clock, restart, CSV
+  kMessageGroup = 1u << 6,     // --room
+};
+
+struct OptionSpec {
+  const char* name;
+  bool takesValue;
+  unsigned group;
+};
+
+const OptionSpec kOptionSpecs[] = {
+    {"--help", false, kGeneralGroup},          {"-h", false, kGeneralGroup},
+    {"--json", false, kJsonGroup},             {"--no-progress", false, kProgressGroup},
+    {"--progress-lines", false, kProgressGroup}, {"--com", true, kConnectionGroup},
+    {"--device", true, kConnectionGroup},      {"--pnet", true, kConnectionGroup},
+    {"--dial", true, kConnectionGroup},        {"--baud", true, kConnectionGroup},
+    {"--password", true, kConnectionGroup},    {"--supplier", true, kConnectionGroup},
+    {"--timeout", true, kConnectionGroup},     {"--frame-timeout", true, kConnectionGroup},
+    {"--attempts", true, kConnectionGroup},    {"--reconnects", true, kConnectionGroup},
+    {"--resume-limit", true, kConnectionGroup}, {"--log", true, kLoggerGroup},
+    {"--all", false, kDownloadGroup},          {"--from", true, kDownloadGroup},
+    {"--to", true, kDownloadGroup},            {"--rsn", true, kDownloadGroup},
+    {"--reset", false, kDownloadGroup},        {"--raw", false, kDownloadGroup},
+    {"--capacity", true, kDownloadGroup},      {"--set-time", true, kDownloadGroup},
+    {"--restart", false, kDownloadGroup},      {"--yes", false, kDownloadGroup},
+    {"--csv", true, kDownloadGroup},           {"--room", true, kMessageGroup},
+};
+
+const OptionSpec* findOption(const std::string& name) {
+  for (const OptionSpec& spec : kOptionSpecs) {
+    if (name == spec.name) return &spec;
+  }
+  return nullptr;
+}
+
+// The option groups a command accepts.
+unsigned acceptedGroups(const Options& options) {
+  const unsigned meter = kGeneralGroup | kJsonGroup | kProgressGroup | kConnectionGroup;
+  switch (options.command) {
+    case Command::Dib:
+    case Command::Versions:
+      return meter;
+    case Command::Header:
+      return meter | kLoggerGroup;
+    case Command::Download:
+      return meter | kLoggerGroup | kDownloadGroup;
+    case Command::Message:
+      return meter | kMessageGroup;
+    case Command::Session:
+      return meter | kLoggerGroup | (runsDownload(options) ? kDownloadGroup : 0u);
+    case Command::Flags:
+      return kGeneralGroup | kJsonGroup;
+    case Command::Demo:
+      return kGeneralGroup | kJsonGroup | kProgressGroup;
+    case Command::None:
+      break;
+  }
+  return kGeneralGroup;
+}
 
 bool parseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
   if (text.empty() || text.size() > 20) return false;
@@ -124,35 +192,13 @@ class Parser {
       name = argument.substr(0, equals);
       inlineValue = argument.substr(equals + 1);
     }
-    auto flag = [&](bool* target) {
+    const OptionSpec* spec = findOption(name);
+    if (spec == nullptr) return fail("unknown option " + name);
+    given_.push_back(spec);
+    if (!spec->takesValue) {
       if (hasInline) return fail("option " + name + " takes no value");
-      *target = true;
-      return true;
-    };
-    if (name == "--help" || name == "-h") return flag(&options_.help);
-    if (name == "--json") return flag(&options_.json);
-    if (name == "--raw") return flag(&options_.download.raw);
-    if (name == "--restart") return flag(&options_.download.restart);
-    if (name == "--reset") return flag(&options_.download.reset);
-    if (name == "--all") {
-      if (!flag(&allGiven_)) return false;
-      return selectionGiven("--all");
+      return setSwitch(name);
     }
-    if (name == "--no-progress" || name == "--progress-lines") {
-      bool given = false;
-      if (!flag(&given)) return false;
-      options_.progress = name == "--no-progress" ? ProgressStyle::Off : ProgressStyle::Lines;
-      return true;
-    }
-
-    static const char* const kValueOptions[] = {
-        "--com",     "--device",  "--pnet",          "--dial",     "--baud",
-        "--password", "--supplier", "--timeout",     "--frame-timeout", "--attempts",
-        "--reconnects", "--resume-limit", "--log",   "--from",     "--to",
-        "--rsn",     "--set-time", "--capacity",     "--csv",      "--room"};
-    bool known = false;
-    for (const char* option : kValueOptions) known = known || name == option;
-    if (!known) return fail("unknown option " + name);
 
     std::string value;
     if (!takeValue(name, inlineValue, hasInline, &value)) return false;
@@ -178,7 +224,17 @@ class Parser {
       c.address = value;
       return routeGiven(name == "--pnet" ? Route::Pnet : Route::Dial, name);
     }
-    if (name == "--baud") return number(name, value, 50, 4000000, &c.baud);
+    if (name == "--baud") {
+      uint64_t baud = 0;
+      if (!parseUnsigned(value, UINT32_MAX, &baud) ||
+          !platform::isSupportedBaud(static_cast<uint32_t>(baud))) {
+        return fail("option --baud takes a line speed the serial device supports (such as "
+                    "2400, 4800, 9600, 19200 or 38400), not '" + value + "'");
+      }
+      c.baud = static_cast<uint32_t>(baud);
+      baudGiven_ = true;
+      return true;
+    }
     if (name == "--password") {
       if (value.size() >= VB_PASSWORD_FIELD) {
         return fail("a password has at most " + std::to_string(VB_PASSWORD_FIELD - 1) +
@@ -192,10 +248,14 @@ class Parser {
       c.supplier = static_cast<uint16_t>(n);
       return true;
     }
-    if (name == "--timeout") return number(name, value, 1, 3600000, &c.receiveTimeoutMs);
+    if (name == "--timeout") {
+      c.receiveTimeoutGiven = true;
+      return number(name, value, 1, 3600000, &c.receiveTimeoutMs);
+    }
     if (name == "--frame-timeout") return number(name, value, 10, 3600000, &c.frameTimeoutMs);
-    if (name == "--attempts") return number(name, value, 1, 100, &c.commandAttempts);
-    if (name == "--reconnects") return number(name, value, 1, 100, &c.reconnectAttempts);
+    // 0 counts as 1 in the request record.
+    if (name == "--attempts") return number(name, value, 0, 100, &c.commandAttempts);
+    if (name == "--reconnects") return number(name, value, 0, 100, &c.reconnectAttempts);
     if (name == "--resume-limit") return number(name, value, 0, 1000, &c.resumeLimit);
     if (name == "--log") {
       if (!number(name, value, 1, 3, &n)) return false;
@@ -236,6 +296,20 @@ class Parser {
       return true;
     }
     return number(name, value, kMinMessageRoom, kMaxMessageRoom, &options_.messageRoom);  // --room
+  }
+
+  bool setSwitch(const std::string& name) {
+    DownloadOptions& d = options_.download;
+    if (name == "--help" || name == "-h") options_.help = true;
+    if (name == "--json") options_.json = true;
+    if (name == "--raw") d.raw = true;
+    if (name == "--restart") d.restart = true;
+    if (name == "--reset") d.reset = true;
+    if (name == "--yes") d.confirmed = true;
+    if (name == "--no-progress") options_.progress = ProgressStyle::Off;
+    if (name == "--progress-lines") options_.progress = ProgressStyle::Lines;
+    if (name == "--all") return selectionGiven("--all");
+    return true;
   }
 
   bool routeGiven(Route route, const std::string& name) {
@@ -317,6 +391,19 @@ class Parser {
   bool checkCombinations() {
     ConnectionOptions& c = options_.connection;
     DownloadOptions& d = options_.download;
+    if (!options_.help) {
+      const unsigned accepted = acceptedGroups(options_);
+      for (const OptionSpec* spec : given_) {
+        if ((spec->group & accepted) == 0) {
+          return fail(std::string("option ") + spec->name + " has no meaning for '" +
+                      commandName(options_.command) + "'");
+        }
+      }
+    }
+    if (baudGiven_ && c.route != Route::Device) {
+      return fail("option --baud sets the speed of the line --device opens; COM ports, the PAD "
+                  "and the modem run at the speed the link sets");
+    }
     if ((c.route == Route::Pnet || c.route == Route::Dial) && !c.comGiven) {
       return fail("option " + routeOption_ + " needs --com N for the port of the " +
                   (c.route == Route::Pnet ? "PAD" : "modem"));
@@ -339,7 +426,8 @@ class Parser {
   Options options_;
   std::string routeOption_;
   std::string selectionOption_;
-  bool allGiven_ = false;
+  std::vector<const OptionSpec*> given_;
+  bool baudGiven_ = false;
   bool fromGiven_ = false;
   bool toGiven_ = false;
 };
@@ -349,6 +437,30 @@ class Parser {
 std::optional<Options> parseOptions(const std::vector<std::string>& arguments,
                                     std::string* error) {
   return Parser(arguments, error).run();
+}
+
+uint32_t lineBaud(const ConnectionOptions& connection) {
+  switch (connection.route) {
+    case Route::Device:
+      return connection.baud;
+    case Route::Pnet:
+      return kPadLineBaud;
+    case Route::Dial:
+      return kModemLineBaud;
+    case Route::Com:
+      break;
+  }
+  return kComLineBaud;
+}
+
+bool emptiesLogger(const DownloadOptions& download) { return download.restart || download.reset; }
+
+bool runsDownload(const Options& options) {
+  if (options.command == Command::Download) return true;
+  for (Command request : options.sessionRequests) {
+    if (request == Command::Download) return true;
+  }
+  return false;
 }
 
 int16_t downloadSpecifier(const DownloadOptions& download) {

@@ -18,6 +18,12 @@ inline constexpr uint32_t kDefaultCommandAttempts = 3;
 inline constexpr uint32_t kDefaultReconnectAttempts = 2;
 inline constexpr uint32_t kDefaultResumeLimit = 3;
 inline constexpr uint32_t kDefaultDeviceBaud = 4800;
+// Line speeds of the routes whose line the program does not set itself: the
+// link's own serial port and the PAD driver run at 4800 bit/s, the modem
+// driver at 9600.
+inline constexpr uint32_t kComLineBaud = 4800;
+inline constexpr uint32_t kPadLineBaud = 4800;
+inline constexpr uint32_t kModemLineBaud = 9600;
 // Entries a download makes room for when nothing narrows the selection.
 inline constexpr uint32_t kDefaultCapacity = 100000;
 // The most entries a download may make room for: keeps the library's work
@@ -38,11 +44,13 @@ struct ConnectionOptions {
   int com = 1;
   bool comGiven = false;
   std::string device;
-  uint32_t baud = kDefaultDeviceBaud;
+  uint32_t baud = kDefaultDeviceBaud;  // --device only
   std::string address;  // PAD address or telephone number
   std::string password;
   uint16_t supplier = 0;  // expected supplier id; 0 accepts any
   uint32_t receiveTimeoutMs = kDefaultReceiveTimeoutMs;
+  // False: a download chooses its receive time-out from its reply's size.
+  bool receiveTimeoutGiven = false;
   uint32_t frameTimeoutMs = kDefaultFrameTimeoutMs;
   uint32_t commandAttempts = kDefaultCommandAttempts;
   uint32_t reconnectAttempts = kDefaultReconnectAttempts;
@@ -56,10 +64,11 @@ struct DownloadOptions {
   Selection selection = Selection::All;
   uint32_t from = 0;  // host time values or RSNs, by selection
   uint32_t to = 0;
-  bool reset = false;  // selections 3, 4 and 5
+  bool reset = false;  // the meter empties the logger after the selection
   bool raw = false;
   char setTimeMode = 0;  // 'B', 'A' or none
   bool restart = false;
+  bool confirmed = false;  // --yes: the logger may be emptied
   uint32_t capacity = 0;  // 0: chosen from the selection or the header
   std::string csvPath;
 };
@@ -79,6 +88,15 @@ struct Options {
   uint32_t messageRoom = kDefaultMessageRoom;
   uint32_t flagsValue = 0;
 };
+
+// Line speed towards the meter on the connection's route, in bit/s.
+uint32_t lineBaud(const ConnectionOptions& connection);
+
+// True when the download empties the logger (--restart or --reset).
+bool emptiesLogger(const DownloadOptions& download);
+
+// True when the command runs a download (itself or in its session).
+bool runsDownload(const Options& options);
 
 // Parses the arguments after the program name. On a usage error returns
 // nothing and sets *error to a one-line reason.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "options.h"
@@ -18,13 +19,18 @@ struct LoggerData {
   std::vector<RawPair> rawPairs;
   std::vector<ConvertedPair> convertedPairs;
   std::vector<TotalsRecord> totals;
-  // Record number of the first entry, and whether it is known.
-  uint32_t firstEntryRsn = 0;
+  // Record number of the first entry; none when the header and the
+  // selection do not fix it.
+  std::optional<uint32_t> firstEntryRsn;
   // Entries the meter holds in the selection beyond the room given.
   bool mayBeCut = false;
 
   bool totalsLogger() const { return logNo == 3; }
   size_t entryCount() const;
+  // Record number and time of entry `index`, where they are known: a totals
+  // record carries its own time, a pair's is counted from the header.
+  std::optional<uint32_t> entryRsn(size_t index) const;
+  std::optional<uint32_t> entryTime(size_t index) const;
 };
 
 struct Outcome {
@@ -34,6 +40,11 @@ struct Outcome {
   DibRecord dib{};
   VersionRecord versions{};
   LoggerData logger;
+  // A download that set the clock or emptied the logger: the header read
+  // after it, which shows the clock setting and what the logger holds now.
+  std::optional<LoggerData> afterwards;
+  bool clockSet = false;
+  bool loggerEmptied = false;
   std::vector<unsigned char> answer;  // message request: the meter's answer
 };
 

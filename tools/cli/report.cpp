@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "entry_numbers.h"
 #include "exit_status.h"
 #include "meter_time.h"
 
@@ -31,6 +32,21 @@ template <size_t N>
 std::string plain(const char (&field)[N]) {
   return fieldText(field, N);
 }
+
+// Where an entry's record number or time is not known, the table shows a
+// dash and CSV an empty field.
+std::string rsnText(const std::optional<uint32_t>& rsn, const char* unknown) {
+  return rsn ? std::to_string(*rsn) : unknown;
+}
+
+std::string timeText(const std::optional<uint32_t>& time, const char* unknown) {
+  return time ? formatMeterTime(*time) : unknown;
+}
+
+// Column names of pair values: raw as logged, or converted to engineering
+// units by the meter's calibration.
+const char* flowColumn(bool raw) { return raw ? "flow_raw" : "flow_eng"; }
+const char* pressureColumn(bool raw) { return raw ? "pressure_raw" : "pressure_eng"; }
 
 std::string formatted(const char* format, double value) {
   char text[48];
@@ -155,6 +171,28 @@ std::string headerTable(const LoggerData& logger) {
                                : dataHeaderTable(logger.logNo, logger.dataHeader);
 }
 
+// What a download that set the clock or emptied the logger left behind, from
+// the header read after it: the last clock setting and the entries held now.
+std::string afterwardsTable(const Outcome& outcome) {
+  const LoggerData& logger = *outcome.afterwards;
+  const bool totals = logger.totalsLogger();
+  const uint32_t prior = totals ? logger.totalsHeader.priorDateTime : logger.dataHeader.priorDateTime;
+  const uint32_t post = totals ? logger.totalsHeader.postDateTime : logger.dataHeader.postDateTime;
+  const uint32_t first = totals ? logger.totalsHeader.firstRecordRSN : logger.dataHeader.firstPairRSN;
+  const uint32_t last = totals ? logger.totalsHeader.lastRecordRSN : logger.dataHeader.lastPairRSN;
+  std::string done = outcome.clockSet ? "clock set" : "";
+  if (outcome.loggerEmptied) done += done.empty() ? "logger restarted" : ", logger restarted";
+  Lines lines(22);
+  lines.add("Afterwards", done + " (logger " + std::to_string(logger.logNo) + " header read again)")
+      .add("Clock last set", "from " + formatMeterTime(prior) + " to " + formatMeterTime(post))
+      .time("Meter time", totals ? logger.totalsHeader.currentDateTime
+                                 : logger.dataHeader.currentDateTime)
+      .add("Entries held", last < first ? "none (next RSN " + std::to_string(first) + ")"
+                                        : "RSN " + std::to_string(first) + " to " +
+                                              std::to_string(last));
+  return lines.text();
+}
+
 std::string moreEntries(size_t count) {
   return count == 0 ? std::string() : "     ... and " + std::to_string(count) + " more\n";
 }
@@ -167,8 +205,8 @@ std::string entriesTable(const LoggerData& logger, size_t entryLimit) {
     text += "     RSN  Time                 Totals 1..8, extra bytes, CRC\n";
     for (size_t i = 0; i < shown; ++i) {
       const TotalsRecord& r = logger.totals[i];
-      std::snprintf(line, sizeof line, "%8u  %s ", static_cast<unsigned>(logger.firstEntryRsn + i),
-                    formatMeterTime(r.dateTime).c_str());
+      std::snprintf(line, sizeof line, "%8s  %-19s ", rsnText(logger.entryRsn(i), "-").c_str(),
+                    timeText(logger.entryTime(i), "-").c_str());
       text += line;
       for (uint32_t total : r.totals) {
         std::snprintf(line, sizeof line, " %u", total);
@@ -181,18 +219,18 @@ std::string entriesTable(const LoggerData& logger, size_t entryLimit) {
     return text + moreEntries(logger.entryCount() - shown);
   }
   text += logger.raw ? "     RSN  Time                  Flow (raw)  Pressure (raw)\n"
-                     : "     RSN  Time                        Flow     Pressure\n";
+                     : "     RSN  Time                 Flow (eng.)  Pressure (eng.)\n";
   for (size_t i = 0; i < shown; ++i) {
-    uint32_t rsn = static_cast<uint32_t>(logger.firstEntryRsn + i);
-    std::string time = formatMeterTime(pairTime(logger.dataHeader, rsn));
+    const std::string rsn = rsnText(logger.entryRsn(i), "-");
+    const std::string time = timeText(logger.entryTime(i), "-");
     if (logger.raw) {
       const RawPair& p = logger.rawPairs[i];
-      std::snprintf(line, sizeof line, "%8u  %s  %10u  %14u\n", rsn, time.c_str(), p.flow,
-                    p.pressure);
+      std::snprintf(line, sizeof line, "%8s  %-19s  %10u  %14u\n", rsn.c_str(), time.c_str(),
+                    p.flow, p.pressure);
     } else {
       const ConvertedPair& p = logger.convertedPairs[i];
-      std::snprintf(line, sizeof line, "%8u  %s  %12.6g  %11.4f\n", rsn, time.c_str(), p.flow,
-                    p.pressure);
+      std::snprintf(line, sizeof line, "%8s  %-19s  %11.6g  %15.4f\n", rsn.c_str(), time.c_str(),
+                    p.flow, p.pressure);
     }
     text += line;
   }
@@ -282,28 +320,38 @@ void writeHeaderJson(JsonWriter& json, const LoggerData& logger) {
   json.endObject();
 }
 
+void writeOptional(JsonWriter& json, const std::optional<uint32_t>& value, bool isTime) {
+  if (!value) {
+    json.null();
+  } else if (isTime) {
+    json.value(formatMeterTime(*value));
+  } else {
+    json.value(*value);
+  }
+}
+
 void writeEntriesJson(JsonWriter& json, const LoggerData& logger) {
   json.beginArray();
   for (size_t i = 0; i < logger.entryCount(); ++i) {
-    uint32_t rsn = static_cast<uint32_t>(logger.firstEntryRsn + i);
-    json.beginObject().key("rsn").value(rsn);
+    json.beginObject().key("rsn");
+    writeOptional(json, logger.entryRsn(i), false);
+    json.key("time");
+    writeOptional(json, logger.entryTime(i), true);
     if (logger.totalsLogger()) {
       const TotalsRecord& r = logger.totals[i];
-      json.key("time").value(formatMeterTime(r.dateTime)).key("totals").beginArray();
+      json.key("totals").beginArray();
       for (uint32_t total : r.totals) json.value(total);
       json.endArray()
           .key("extra1").value(static_cast<uint32_t>(r.extra1))
           .key("extra2").value(static_cast<uint32_t>(r.extra2))
           .key("crcValid").value(r.crcValid != 0);
+    } else if (logger.raw) {
+      json.key(flowColumn(true)).value(static_cast<uint32_t>(logger.rawPairs[i].flow))
+          .key(pressureColumn(true)).value(static_cast<uint32_t>(logger.rawPairs[i].pressure));
     } else {
-      json.key("time").value(formatMeterTime(pairTime(logger.dataHeader, rsn)));
-      if (logger.raw) {
-        json.key("flow").value(static_cast<uint32_t>(logger.rawPairs[i].flow))
-            .key("pressure").value(static_cast<uint32_t>(logger.rawPairs[i].pressure));
-      } else {
-        json.key("flow").value(static_cast<double>(logger.convertedPairs[i].flow))
-            .key("pressure").value(static_cast<double>(logger.convertedPairs[i].pressure));
-      }
+      json.key(flowColumn(false)).value(static_cast<double>(logger.convertedPairs[i].flow))
+          .key(pressureColumn(false))
+          .value(static_cast<double>(logger.convertedPairs[i].pressure));
     }
     json.endObject();
   }
@@ -328,13 +376,6 @@ std::vector<std::string> statusFlagTexts(uint32_t flags) {
   return texts;
 }
 
-uint32_t pairTime(const DataHeaderRecord& header, uint32_t rsn) {
-  // Record numbers and times both count forwards from the first pair; 32-bit
-  // wrapping keeps a record before the first pair consistent too.
-  return header.firstPairDateTime +
-         (rsn - header.firstPairRSN) * static_cast<uint32_t>(header.loggingInterval);
-}
-
 std::string renderTable(const Outcome& outcome, size_t entryLimit) {
   std::string text;
   switch (outcome.request) {
@@ -351,7 +392,9 @@ std::string renderTable(const Outcome& outcome, size_t entryLimit) {
     case Command::Download:
       text = headerTable(outcome.logger);
       text += "Entries                : " + std::to_string(outcome.logger.entryCount()) + "\n\n";
-      return text + entriesTable(outcome.logger, entryLimit);
+      text += entriesTable(outcome.logger, entryLimit);
+      if (outcome.afterwards) text += "\n" + afterwardsTable(outcome);
+      return text;
     case Command::Message: {
       std::string answer(outcome.answer.begin(), outcome.answer.end());
       return "Answer : " + printable(answer.data(), answer.size()) + "\n";
@@ -389,6 +432,12 @@ void writeJson(JsonWriter& json, const Outcome& outcome) {
         json.key("raw").value(outcome.logger.raw);
         json.key("entries");
         writeEntriesJson(json, outcome.logger);
+        if (outcome.afterwards) {
+          json.key("clockSet").value(outcome.clockSet);
+          json.key("loggerRestarted").value(outcome.loggerEmptied);
+          json.key("afterwards");
+          writeHeaderJson(json, *outcome.afterwards);
+        }
         break;
       case Command::Message:
         json.key("answer").value(std::string(outcome.answer.begin(), outcome.answer.end()));
@@ -400,34 +449,42 @@ void writeJson(JsonWriter& json, const Outcome& outcome) {
   json.endObject();
 }
 
+void writeErrorJson(JsonWriter& json, Command request, const ResultRecord& result,
+                    const std::string& message) {
+  json.key("error").beginObject()
+      .key("request").value(commandName(request))
+      .key("code").value(result.code)
+      .key("source").value(plain(result.source))
+      .key("message").value(message)
+      .endObject();
+}
+
 std::string renderCsv(const LoggerData& logger) {
   std::string text;
   char line[64];
   if (logger.totalsLogger()) {
     text = "time,rsn,total1,total2,total3,total4,total5,total6,total7,total8,extra1,extra2,"
            "crcValid\n";
-    for (size_t i = 0; i < logger.totals.size(); ++i) {
+  } else {
+    text = std::string("time,rsn,") + flowColumn(logger.raw) + "," + pressureColumn(logger.raw) +
+           "\n";
+  }
+  for (size_t i = 0; i < logger.entryCount(); ++i) {
+    text += timeText(logger.entryTime(i), "") + "," + rsnText(logger.entryRsn(i), "");
+    if (logger.totalsLogger()) {
       const TotalsRecord& r = logger.totals[i];
-      text += formatMeterTime(r.dateTime) + "," + std::to_string(logger.firstEntryRsn + i);
       for (uint32_t total : r.totals) text += "," + std::to_string(total);
       text += "," + std::to_string(r.extra1) + "," + std::to_string(r.extra2) + "," +
               std::to_string(r.crcValid) + "\n";
-    }
-    return text;
-  }
-  text = "time,rsn,flow,pressure\n";
-  for (size_t i = 0; i < logger.entryCount(); ++i) {
-    uint32_t rsn = static_cast<uint32_t>(logger.firstEntryRsn + i);
-    text += formatMeterTime(pairTime(logger.dataHeader, rsn)) + "," +
-            std::to_string(rsn) + ",";
-    if (logger.raw) {
-      std::snprintf(line, sizeof line, "%u,%u\n", logger.rawPairs[i].flow,
+    } else if (logger.raw) {
+      std::snprintf(line, sizeof line, ",%u,%u\n", logger.rawPairs[i].flow,
                     logger.rawPairs[i].pressure);
+      text += line;
     } else {
-      std::snprintf(line, sizeof line, "%.9g,%.9g\n", logger.convertedPairs[i].flow,
+      std::snprintf(line, sizeof line, ",%.9g,%.9g\n", logger.convertedPairs[i].flow,
                     logger.convertedPairs[i].pressure);
+      text += line;
     }
-    text += line;
   }
   return text;
 }

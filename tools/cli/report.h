@@ -19,13 +19,13 @@ std::vector<std::string> statusFlagTexts(uint32_t flags);
 // entryLimit: the most download entries listed; the rest are counted.
 std::string renderTable(const Outcome& outcome, size_t entryLimit = SIZE_MAX);
 void writeJson(JsonWriter& json, const Outcome& outcome);
+// The member "error" of a document: the request that failed, the result's
+// code and source, and the message as the program reports it.
+void writeErrorJson(JsonWriter& json, Command request, const ResultRecord& result,
+                    const std::string& message);
 // Only for header and download outcomes of any logger.
 std::string renderCsv(const LoggerData& logger);
 std::string renderFlagsTable(uint32_t flags);
 void writeFlagsJson(JsonWriter& json, uint32_t flags);
-
-// Time of a pair with the given record number, from the header's first pair
-// and logging interval.
-uint32_t pairTime(const DataHeaderRecord& header, uint32_t rsn);
 
 }  // namespace vb::cli

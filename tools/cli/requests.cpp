@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "entry_numbers.h"
+#include "line_timing.h"
 #include "progress_bar.h"
 
 namespace vb::cli {
@@ -80,35 +82,25 @@ uint32_t downloadCapacity(const DownloadOptions& download, const LoggerData* ear
   return static_cast<uint32_t>(std::min<uint64_t>(capacity, kMaxCapacity));
 }
 
-uint32_t firstEntryRsn(const LoggerData& logger, const DownloadOptions& download) {
-  if (logger.totalsLogger()) {
-    uint32_t first = logger.totalsHeader.firstRecordRSN;
-    return download.selection == Selection::Rsn ? std::max(download.from, first) : first;
-  }
-  const DataHeaderRecord& header = logger.dataHeader;
-  switch (download.selection) {
-    case Selection::Rsn:
-      return std::max(download.from, header.firstPairRSN);
-    case Selection::Time:
-      if (download.from > header.firstPairDateTime && header.loggingInterval != 0) {
-        uint32_t after = download.from - header.firstPairDateTime;
-        return header.firstPairRSN + (after + header.loggingInterval - 1) / header.loggingInterval;
-      }
-      return header.firstPairRSN;
-    case Selection::All:
-      break;
-  }
-  return header.firstPairRSN;
+DownloadPlan planDownload(const ConnectionOptions& connection, const DownloadOptions& download,
+                          const LoggerData* earlierHeader) {
+  DownloadPlan plan;
+  plan.capacity = downloadCapacity(download, earlierHeader);
+  plan.baud = lineBaud(connection);
+  plan.neededTimeoutMs = neededReceiveTimeoutMs(download.logNo, plan.capacity, plan.baud);
+  plan.receiveTimeoutMs =
+      connection.receiveTimeoutGiven ? connection.receiveTimeoutMs : plan.neededTimeoutMs;
+  return plan;
 }
 
 Outcome requestDownload(MeterLink& link, const DownloadOptions& download,
-                        const LoggerData* earlierHeader) {
+                        const DownloadPlan& plan) {
   Outcome outcome;
   outcome.request = Command::Download;
   LoggerData& logger = outcome.logger;
   logger.logNo = download.logNo;
   logger.raw = download.raw;
-  const uint32_t capacity = downloadCapacity(download, earlierHeader);
+  const uint32_t capacity = plan.capacity;
 
   DownloadRecord record{};
   pointAtHeader(logger, record);
@@ -134,6 +126,7 @@ Outcome requestDownload(MeterLink& link, const DownloadOptions& download,
   request.rangeStart = static_cast<int32_t>(download.from);
   request.rangeEnd = static_cast<int32_t>(download.to);
   request.setTimeMode = download.setTimeMode;
+  request.receiveTimeout = plan.receiveTimeoutMs;
   runWithProgress(link, "download", &outcome);
   outcome.dib = link.dib();
 
@@ -141,13 +134,15 @@ Outcome requestDownload(MeterLink& link, const DownloadOptions& download,
   if (outcome.succeeded) {
     count = logger.totalsLogger() ? logger.totalsHeader.count : logger.dataHeader.count;
     count = std::min(count, capacity);
-    logger.firstEntryRsn = firstEntryRsn(logger, download);
-    logger.mayBeCut = count == capacity && download.selection != Selection::Rsn &&
-                      headerSpan(logger) > capacity;
   }
   logger.totals.resize(logger.totalsLogger() ? count : 0);
   logger.rawPairs.resize(!logger.totalsLogger() && logger.raw ? count : 0);
   logger.convertedPairs.resize(!logger.totalsLogger() && !logger.raw ? count : 0);
+  if (outcome.succeeded) {
+    logger.firstEntryRsn = firstEntryRsn(logger, download, capacity);
+    logger.mayBeCut = count == capacity && download.selection != Selection::Rsn &&
+                      headerSpan(logger) > capacity;
+  }
   return outcome;
 }
 

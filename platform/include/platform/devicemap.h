@@ -11,6 +11,10 @@ namespace vb::platform {
 // Path of COMn for n in 1..8; empty for any other n.
 std::string comDevicePath(int portNumber);
 
+// Where comDevicePath takes the path of COMn from.
+enum class ComPathOrigin { Variable, EmptyVariable, Default };
+ComPathOrigin comDevicePathOrigin(int portNumber);
+
 }  // namespace vb::platform
 
 namespace vb::platform {

@@ -50,6 +50,9 @@ struct SerialTimeouts {
   uint32_t writeTotalConstantMs = 0;
 };
 
+// True for the line speeds a serial device can be set to.
+bool isSupportedBaud(uint32_t bitsPerSecond);
+
 class SerialDevice {
  public:
   SerialDevice();

@@ -1,0 +1,130 @@
+#include "failure_report.h"
+
+#include "entry_numbers.h"
+#include "exit_status.h"
+#include "line_timing.h"
+#include "meter_time.h"
+#include "platform/devicemap.h"
+#include "vantbrook/vantbrook.h"
+
+namespace vb::cli {
+
+namespace {
+
+// The start of the port driver's text when the serial line itself did not
+// open, as opposed to a call that failed.
+constexpr char kPortOpenFailure[] = "Failed to open port";
+
+bool startsWith(const std::string& text, const char* prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+std::string seconds(uint64_t ms) { return std::to_string((ms + 999) / 1000) + " s"; }
+
+// Which device a COM number stood for, and why.
+std::string comLine(int com) {
+  const std::string name = "COM" + std::to_string(com);
+  const std::string variable = "VANTBROOK_COM" + std::to_string(com);
+  const std::string device = platform::comDevicePath(com);
+  switch (platform::comDevicePathOrigin(com)) {
+    case platform::ComPathOrigin::Variable:
+      return name + " is " + device + ", from " + variable;
+    case platform::ComPathOrigin::EmptyVariable:
+      return name + " is " + device + ": " + variable + " is set but empty";
+    case platform::ComPathOrigin::Default:
+      break;
+  }
+  return name + " is " + device + ": " + variable + " is not set";
+}
+
+std::string lineNote(const ConnectionOptions& connection, const std::string& message) {
+  if (connection.route != Route::Device) return comLine(connection.com);
+  if (message.find(connection.device) != std::string::npos) return std::string();
+  return "line " + connection.device;
+}
+
+std::string callContext(const ConnectionOptions& connection, const std::string& message) {
+  const bool pad = connection.route == Route::Pnet;
+  if (startsWith(message, kPortOpenFailure)) {
+    return std::string("opening the line to the ") + (pad ? "PAD" : "modem") + ": ";
+  }
+  return pad ? "PAD call to " + connection.address + " refused: "
+             : "dialling " + connection.address + ": ";
+}
+
+std::string loggerHolds(const LoggerData& logger) {
+  const bool totals = logger.totalsLogger();
+  const uint32_t first = totals ? logger.totalsHeader.firstRecordRSN : logger.dataHeader.firstPairRSN;
+  const uint32_t last = totals ? logger.totalsHeader.lastRecordRSN : logger.dataHeader.lastPairRSN;
+  const uint32_t firstTime =
+      totals ? logger.totalsHeader.firstRecordDateTime : logger.dataHeader.firstPairDateTime;
+  const uint32_t lastTime =
+      totals ? logger.totalsHeader.lastRecordDateTime : logger.dataHeader.lastPairDateTime;
+  const std::string name = "logger " + std::to_string(logger.logNo);
+  if (last < first) return name + " holds no entries";
+  auto at = [](uint32_t time) {
+    return validMeterTime(time) ? " (" + formatMeterTime(time) + ")" : std::string();
+  };
+  return name + " holds " + std::to_string(uint64_t{last} - first + 1) + " entries, RSN " +
+         std::to_string(first) + at(firstTime) + " to " + std::to_string(last) + at(lastTime);
+}
+
+uint64_t entriesHeld(const LoggerData& logger) {
+  const bool totals = logger.totalsLogger();
+  const uint32_t first = totals ? logger.totalsHeader.firstRecordRSN : logger.dataHeader.firstPairRSN;
+  const uint32_t last = totals ? logger.totalsHeader.lastRecordRSN : logger.dataHeader.lastPairRSN;
+  return last < first ? 0 : uint64_t{last} - first + 1;
+}
+
+}  // namespace
+
+std::string failureMessage(const ResultRecord& result, const Options& options,
+                           const FailureContext& context) {
+  const ConnectionOptions& connection = options.connection;
+  const std::string library = oneLineMessage(result);
+  std::string message = library;
+  const bool call = connection.route == Route::Pnet || connection.route == Route::Dial;
+  // A call the PAD or the modem refused reached its line: the refusal says
+  // it all.
+  bool callRefused = false;
+  if (context.openingLink && call && result.code != VB_USER_ABORT) {
+    message = callContext(connection, library) + library;
+    callRefused = !startsWith(library, kPortOpenFailure);
+  }
+  if (result.code == VB_PARAMETER_NOT_VALID && connection.password.empty() &&
+      library == "Incorrect password") {
+    message += ": no --password was given, and this logger asks for one";
+  }
+  if (context.header && result.code == VB_NO_DATA_IN_RANGE) {
+    message += "; " + loggerHolds(*context.header);
+  }
+  if (context.header && result.code == VB_MESSAGE_TRUNCATED && context.plan) {
+    const uint64_t held = entriesHeld(*context.header);
+    message += "; " + loggerHolds(*context.header) + ", more than the room for " +
+               std::to_string(context.plan->capacity) + ": --capacity must be at least " +
+               std::to_string(held);
+  }
+  if (result.code == VB_REQUEST_TIMEOUT && context.plan &&
+      context.plan->receiveTimeoutMs < context.plan->neededTimeoutMs) {
+    message += "; a reply of up to " + std::to_string(context.plan->capacity) +
+               " entries needs up to " + seconds(context.plan->neededTimeoutMs) + " at " +
+               std::to_string(context.plan->baud) + " bit/s: leave --timeout out or give --timeout " +
+               std::to_string(context.plan->neededTimeoutMs) + " or more";
+  }
+  if (exitStatusForResult(result.code) == kExitLink && result.code != VB_USER_ABORT &&
+      !callRefused) {
+    const std::string note = lineNote(connection, library);
+    if (!note.empty()) message += "; " + note;
+  }
+  return message;
+}
+
+std::string shortTimeoutWarning(const DownloadPlan& plan) {
+  if (plan.receiveTimeoutMs >= plan.neededTimeoutMs) return std::string();
+  return "warning: --timeout " + std::to_string(plan.receiveTimeoutMs) +
+         " ms is shorter than the " + std::to_string(plan.neededTimeoutMs) +
+         " ms that a reply of up to " + std::to_string(plan.capacity) + " entries may need at " +
+         std::to_string(plan.baud) + " bit/s; the download may time out";
+}
+
+}  // namespace vb::cli
