@@ -39,6 +39,15 @@ function(vantbrook_exports target)
     INSTALL_RPATH "$ORIGIN")
 endfunction()
 
+# A library hosts link against: its SONAME carries the major version
+# (libVantbrook.so.1), with the unversioned name as a link beside it, so an
+# installed host keeps working across compatible upgrades.
+function(vantbrook_soname target)
+  set_target_properties(${target} PROPERTIES
+    VERSION ${PROJECT_VERSION_MAJOR}
+    SOVERSION ${PROJECT_VERSION_MAJOR})
+endfunction()
+
 # Programs find the libraries in ../lib beside them.
 function(vantbrook_program target)
   vantbrook_warnings(${target})

@@ -44,12 +44,25 @@ class InstalledPackage(unittest.TestCase):
         shutil.rmtree(cls.scratch)
 
     def test_libraries_and_drivers_lie_side_by_side(self):
-        for name in ("libVantbrook.so", "libbrisel.so", "pnetport.so", "dialport.so",
+        for name in ("libVantbrook.so", "libVantbrook.so.1", "libbrisel.so", "libbrisel.so.1",
+                     "pnetport.so", "dialport.so",
                      "pkgconfig/vantbrook.pc", "cmake/Vantbrook/VantbrookConfig.cmake",
                      "cmake/Vantbrook/VantbrookConfigVersion.cmake"):
             self.assertTrue(os.path.exists(os.path.join(self.libdir, name)), name)
         for name in ("records.h", "vantbrook.h", "brisel.h", "portdriver.h"):
             self.assertTrue(os.path.exists(os.path.join(self.prefix, "include", "vantbrook", name)))
+
+    def test_libraries_carry_a_versioned_soname(self):
+        for library, soname in (("libVantbrook.so", "libVantbrook.so.1"),
+                                ("libbrisel.so", "libbrisel.so.1")):
+            with self.subTest(library):
+                path = os.path.join(self.libdir, library)
+                self.assertEqual(os.readlink(path), soname)
+                dynamic = run("readelf", "-d", path).stdout
+                self.assertIn("Library soname: [%s]" % soname, dynamic)
+        # Hosts record the versioned name, so an upgrade that keeps it serves them.
+        self.assertIn("[libbrisel.so.1]",
+                      run("readelf", "-d", os.path.join(self.libdir, "libVantbrook.so")).stdout)
 
     def check_host(self, program):
         result = run(program, "1", env=self.environment)
