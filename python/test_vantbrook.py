@@ -9,6 +9,7 @@ import datetime
 import os
 import subprocess
 import unittest
+import warnings
 
 import vantbrook
 
@@ -93,22 +94,66 @@ class AgainstMetersim(unittest.TestCase):
             self.assertEqual(header["loggingInterval"], 900)
             head, raw = meter.download(1, raw=True, rsn=(1001, 1010))
             self.assertEqual(head["count"], 10)
-            self.assertEqual(len(raw), 10)
+            self.assertEqual([entry["rsn"] for entry in raw], list(range(1001, 1011)))
+            self.assertEqual(raw[1]["time"] - raw[0]["time"], datetime.timedelta(seconds=900))
             _, converted = meter.download(1, rsn=(1001, 1010))
             self.assertEqual(len(converted), 10)
-            self.assertTrue(all(isinstance(flow, float) for flow, _ in converted))
+            self.assertTrue(all(isinstance(entry["flow"], float) for entry in converted))
             _, totals = meter.download(3)
             self.assertGreater(len(totals), 0)
             self.assertTrue(all(entry["crcValid"] for entry in totals))
         self.assertFalse(meter.held)
 
-    def test_download_by_time_takes_the_pairs_in_the_range(self):
+    def test_downloads_by_time_number_their_entries_as_the_whole_logger_does(self):
         meter = self.meter()
-        header = meter.header(1)
+        for log_no in (1, 3):
+            with self.subTest(log_no=log_no):
+                _, everything = meter.download(log_no, raw=True)
+                rsn_at = {entry["time"]: entry["rsn"] for entry in everything}
+                times = [entry["time"] for entry in everything]
+                _, tail = meter.download(log_no, raw=True, start=times[-4])
+                self.assertEqual([entry["rsn"] for entry in tail],
+                                 [rsn_at[entry["time"]] for entry in tail])
+                # Totals carry no interval: inside the logger no number is known.
+                _, inside = meter.download(log_no, raw=True, start=times[1], end=times[3])
+                expected = [rsn_at[t] for t in times[1:4]] if log_no == 1 else [None] * 3
+                self.assertEqual([entry["rsn"] for entry in inside], expected)
+
+    def test_fractional_times_round_inwards(self):
+        header = self.meter().header(1)
         start = header["firstPairDateTime"] + datetime.timedelta(seconds=900 * 5)
-        end = start + datetime.timedelta(seconds=900 * 4)
-        _, pairs = meter.download(1, raw=True, start=start, end=end)
-        self.assertEqual(len(pairs), 5)
+        half = datetime.timedelta(milliseconds=500)
+        _, pairs = self.meter().download(1, raw=True, start=start - half,
+                                         end=start + datetime.timedelta(seconds=900 * 4) + half)
+        self.assertEqual([entry["time"] for entry in pairs],
+                         [start + datetime.timedelta(seconds=900 * k) for k in range(5)])
+        _, pairs = self.meter().download(1, raw=True, start=start + half,
+                                         end=start + datetime.timedelta(seconds=1800))
+        self.assertEqual(pairs[0]["time"], start + datetime.timedelta(seconds=900))
+
+    def test_what_the_meter_cannot_take_is_refused_before_anything_is_sent(self):
+        cases = [
+            dict(log_no=0), dict(log_no=4), dict(capacity=0),
+            dict(start=datetime.datetime(1989, 12, 31, 23, 59, 59)),
+            dict(end=datetime.datetime(2163, 1, 13, 20, 43, 16)),
+            dict(start=datetime.datetime(2058, 1, 19, 3, 14, 7, 1)),
+            dict(start=datetime.datetime(2026, 1, 2), end=datetime.datetime(2026, 1, 1)),
+        ]
+        # A port nobody serves: anything sent would fail with a link error.
+        meter = self.meter(com=8)
+        for settings in cases:
+            with self.subTest(**{k: str(v) for k, v in settings.items()}):
+                with self.assertRaises(ValueError):
+                    meter.download(**settings)
+        with self.assertRaises(ValueError):
+            meter.header(log_no=5)
+
+    def test_a_short_receive_timeout_is_warned_about(self):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            self.meter(receive_timeout=2000).download(1, raw=True, rsn=(1001, 1002))
+        self.assertEqual(len(caught), 1)
+        self.assertIn("2000 ms is shorter than the 20000 ms", str(caught[0].message))
 
     def test_capacity_bounds_the_entries(self):
         head, pairs = self.meter().download(1, raw=True, rsn=(1001, 1010), capacity=3)

@@ -11,11 +11,17 @@ objects, converted with no zone applied.
 
 The library finds COM1..COM8 through VANTBROOK_COM1..VANTBROOK_COM8 in the
 environment, read at every open.
+
+load_library() finds libVantbrook itself: the path it is given, else the path
+in VANTBROOK_LIBRARY, else the system's search for libVantbrook.so.1 (an
+install prefix whose library folder the loader searches, or LD_LIBRARY_PATH).
 """
 
 import ctypes
 import datetime
+import math
 import os
+import warnings
 
 TEXT_FIELD = 40
 SOURCE_FIELD = 40
@@ -41,6 +47,34 @@ RESTART_AFTER_DOWNLOAD = 1000
 
 # The least room a message request gets (see Meter.message).
 MIN_MESSAGE_ROOM = 64
+
+LOGGERS = (1, 2, 3)
+TOTALS_LOGGER = 3
+
+# The meter's clock: CDTF 0 (1990-01-01 00:00:00) to CDTF 2**31 - 1, as host
+# time values. A time the meter marks invalid is decoded as the earliest, so
+# that one counts as not valid either.
+EARLIEST_METER_TIME = 631152000
+LATEST_METER_TIME = 631152000 + 0x7FFFFFFF
+
+# The library's file name as hosts link it (its SONAME).
+LIBRARY_NAME = "libVantbrook.so.1"
+
+# Default link settings, as the vantbrook program has them.
+DEFAULT_RECEIVE_TIMEOUT = 20000
+DEFAULT_CAPACITY = 100000
+# The most entries a download makes room for: keeps the library's work buffer
+# (up to 572 + 40 per entry) far inside 32 bits.
+MAX_CAPACITY = 10000000
+# Line speeds of the routes: the link's own serial port and the PAD driver
+# run at 4800 bit/s, the modem driver at 9600.
+LINE_BAUD = {"COM": 4800, "pnet": 4800, "dial": 9600}
+# Download replies: header room, then bytes per entry; 10 bits a byte on the
+# line, and a margin for frames, acknowledgements and pauses.
+_PAIR_REPLY = (332, 4)
+_TOTALS_REPLY = (572, 40)
+_REPLY_MARGIN = 1.5
+_REPLY_SLACK_MS = 10000
 
 STATUS_FLAG_TEXTS = (
     "No error indications", "Flow sensor absent", "Flow sensor fault",
@@ -204,13 +238,16 @@ class VersionRecord(ctypes.Structure):
 
 
 class VantbrookError(Exception):
-    """A request that failed: its result code, source and message."""
+    """A request that failed: its result code, source and message, and what
+    to change where the binding knows (hint, else None)."""
 
-    def __init__(self, code, source, message):
-        super().__init__("%s (code %d, %s)" % (message.lstrip("\r\n"), code, source))
+    def __init__(self, code, source, message, hint=None):
+        text = message.lstrip("\r\n") + ("; " + hint if hint else "")
+        super().__init__("%s (code %d, %s)" % (text, code, source))
         self.code = code
         self.source = source
         self.message = message
+        self.hint = hint
 
 
 def field_text(raw):
@@ -225,9 +262,33 @@ def meter_time(value):
     return _EPOCH + datetime.timedelta(seconds=value)
 
 
-def host_time(when):
-    """A naive datetime on the meter's clock as a host time value."""
-    return int((when - _EPOCH).total_seconds())
+def host_time(when, round_up=False):
+    """A naive datetime on the meter's clock as a host time value: a fraction
+    of a second is dropped, or with round_up counted as the next second.
+    ValueError for a time the meter's clock cannot hold."""
+    delta = when - _EPOCH
+    seconds = delta.days * 86400 + delta.seconds
+    if round_up and delta.microseconds:
+        seconds += 1
+    if not EARLIEST_METER_TIME <= seconds <= LATEST_METER_TIME:
+        raise ValueError("%s lies outside the meter's clock, %s to %s"
+                         % (when.isoformat(), meter_time(EARLIEST_METER_TIME).isoformat(),
+                            meter_time(LATEST_METER_TIME).isoformat()))
+    return seconds
+
+
+def valid_meter_time(value):
+    """True for a host time value that is a valid meter time."""
+    return EARLIEST_METER_TIME < value <= LATEST_METER_TIME
+
+
+def needed_receive_timeout(log_no, capacity, baud):
+    """The receive time-out in ms that lets the largest reply of a download
+    with room for capacity entries arrive at baud bit/s."""
+    room, size = _TOTALS_REPLY if log_no == TOTALS_LOGGER else _PAIR_REPLY
+    line_ms = math.ceil((room + size * capacity) * 10 * 1000 / baud)
+    return max(DEFAULT_RECEIVE_TIMEOUT,
+               min(int(line_ms * _REPLY_MARGIN) + _REPLY_SLACK_MS, 0xFFFFFFFF))
 
 
 def status_flag_texts(flags):
@@ -251,14 +312,112 @@ def _record_dict(record, times=()):
     return values
 
 
+def _ceil_div(a, b):
+    return -(-a // b)
+
+
+class _Span:
+    """What a logger header says about its first and last entries."""
+
+    def __init__(self, log_no, header):
+        if log_no == TOTALS_LOGGER:
+            self.first_rsn, self.last_rsn = header.firstRecordRSN, header.lastRecordRSN
+            self.first_time = header.firstRecordDateTime
+            self.last_time = header.lastRecordDateTime
+            self.interval = 0
+        else:
+            self.first_rsn, self.last_rsn = header.firstPairRSN, header.lastPairRSN
+            self.first_time, self.last_time = header.firstPairDateTime, header.lastPairDateTime
+            self.interval = header.loggingInterval
+
+    def pairs_regular(self):
+        """Pairs lie every interval from a valid first time, and the last pair
+        sits where that count puts it."""
+        if not valid_meter_time(self.first_time) or self.interval == 0:
+            return False
+        if not valid_meter_time(self.last_time) or self.last_rsn < self.first_rsn:
+            return True
+        return self.first_time + (self.last_rsn - self.first_rsn) * self.interval == self.last_time
+
+    def pair_time(self, rsn):
+        if rsn is None or not self.pairs_regular() or rsn < self.first_rsn:
+            return None
+        time = self.first_time + (rsn - self.first_rsn) * self.interval
+        return time if time <= LATEST_METER_TIME else None
+
+
+def _first_entry_rsn(log_no, span, selection, low, high, count, capacity, times=()):
+    """Record number of the first of count entries of a download, where the
+    header and the selection fix it; None where they do not. selection:
+    "all", "rsn" or "time" with the range low..high; capacity: the room the
+    download had; times: the entries' own times (totals only)."""
+    totals = log_no == TOTALS_LOGGER
+
+    def from_start():
+        if selection == "all":
+            return span.first_rsn
+        if selection == "rsn":
+            return low if count == high - low + 1 else max(low, span.first_rsn)
+        if totals:
+            starts = (low <= span.first_time <= high and count > 0
+                      and times[0] == span.first_time)
+            return span.first_rsn if starts else None
+        if low <= span.first_time:
+            return span.first_rsn
+        if not span.pairs_regular():
+            return None
+        return span.first_rsn + _ceil_div(low - span.first_time, span.interval)
+
+    def last_from_end():
+        if selection == "all":
+            return span.last_rsn
+        if selection == "rsn":
+            return min(high, span.last_rsn)
+        if not valid_meter_time(span.last_time):
+            return None
+        if totals:
+            ends = low <= span.last_time <= high and count > 0 and times[-1] == span.last_time
+            return span.last_rsn if ends else None
+        if high >= span.last_time:
+            return span.last_rsn
+        if span.interval == 0:
+            return None
+        steps = _ceil_div(span.last_time - high, span.interval)
+        return span.last_rsn - steps if steps <= span.last_rsn else None
+
+    first_believed = valid_meter_time(span.first_time)
+    first = from_start() if first_believed else None
+    if not first_believed and selection == "rsn" and count == high - low + 1:
+        first = low
+    if 0 < count < capacity:
+        last = last_from_end()
+        if last is not None and last + 1 >= count:
+            from_last = last + 1 - count
+            if first is not None and first != from_last:
+                return None
+            first = from_last
+    if first is None:
+        return None
+    if count > 0 and first + count - 1 > span.last_rsn:
+        return None
+    if first_believed and first < span.first_rsn:
+        return None
+    return first
+
+
 def load_library(path=None):
-    """Loads libVantbrook.so: the given path, VANTBROOK_LIBRARY, or the
-    system's search."""
-    library = ctypes.CDLL(path or os.environ.get("VANTBROOK_LIBRARY") or "libVantbrook.so")
+    """Loads libVantbrook: the given path, else VANTBROOK_LIBRARY, else the
+    system's search for libVantbrook.so.1."""
+    library = ctypes.CDLL(path or os.environ.get("VANTBROOK_LIBRARY") or LIBRARY_NAME)
     library.VantbrookRequest.argtypes = [ctypes.POINTER(DibRecord), ctypes.POINTER(RequestRecord),
                                          ctypes.POINTER(ResultRecord)]
     library.VantbrookRequest.restype = ctypes.c_int32
     return library
+
+
+def _check_logger(log_no):
+    if log_no not in LOGGERS:
+        raise ValueError("log_no must be 1, 2 or 3, not %r" % (log_no,))
 
 
 class Meter:
@@ -268,23 +427,29 @@ class Meter:
 
     protocol: "COM" for the serial port com, "pnet" (address = PAD address) or
     "dial" (address = telephone number) for the drivers on port com.
+    receive_timeout: how long a whole reply may take, in ms; None takes 20000,
+    and for a download the time its largest reply needs at the line's speed
+    (baud, by default the speed the link sets on the route). A meter that
+    stays silent is given up after frame_timeout, whatever receive_timeout.
     progress: a function taking a percentage; it runs on the link's receiver
     thread, and returning True aborts the request (code 24).
     """
 
-    def __init__(self, com=1, protocol="COM", address="", password="", receive_timeout=20000,
+    def __init__(self, com=1, protocol="COM", address="", password="", receive_timeout=None,
                  frame_timeout=5000, attempts=3, reconnects=2, resume_limit=3, supplier=0,
-                 progress=None, library=None):
+                 progress=None, library=None, baud=None):
         self._library = library or load_library()
         self._request = RequestRecord()
         self._dib = DibRecord()
         r = self._request
         r.portNumber = com
-        code = ("COM%d" % com) if protocol.upper() == "COM" else protocol
+        is_com = protocol.upper() == "COM"
+        code = ("COM%d" % com) if is_com else protocol
         r.protocol = code.encode("ascii")[:PROTOCOL_FIELD]
         r.address = address.encode("latin-1")[:ADDRESS_FIELD - 1]
         r.password = password.encode("latin-1")[:PASSWORD_FIELD - 1]
-        r.receiveTimeout = receive_timeout
+        self._receive_timeout = receive_timeout
+        self._baud = baud or LINE_BAUD.get("COM" if is_com else protocol, LINE_BAUD["COM"])
         r.frameTimeout = frame_timeout
         r.commandAttempts = attempts
         r.reconnectAttempts = reconnects
@@ -305,9 +470,10 @@ class Meter:
         self.release()
         return False
 
-    def _run(self, code, **fields):
+    def _run(self, code, hint=None, **fields):
         r = self._request
         r.requestCode = code
+        r.receiveTimeout = self._receive_timeout or DEFAULT_RECEIVE_TIMEOUT
         r.download = None
         r.data = None
         r.dataLength = 0
@@ -322,7 +488,7 @@ class Meter:
         if self._library.VantbrookRequest(ctypes.byref(self._dib), ctypes.byref(r),
                                           ctypes.byref(result)) != 1:
             raise VantbrookError(result.code, field_text(result.source),
-                                 field_text(result.message))
+                                 field_text(result.message), hint(result.code) if hint else None)
         return result
 
     @property
@@ -363,51 +529,95 @@ class Meter:
 
     def header(self, log_no=1):
         """A logger's header as a dict (times as naive meter-clock datetimes)."""
+        _check_logger(log_no)
         header, times = self._header_record(log_no)
         record = DownloadRecord(header=ctypes.cast(ctypes.pointer(header), ctypes.c_void_p))
         self._run(REQ_HEADER, logNo=log_no,
                   download=ctypes.cast(ctypes.pointer(record), ctypes.c_void_p))
         return _record_dict(header, times)
 
-    def download(self, log_no=1, raw=False, rsn=None, start=None, end=None, capacity=100000,
+    def download(self, log_no=1, raw=False, rsn=None, start=None, end=None, capacity=None,
                  set_time=None, restart=False):
         """Downloads a logger's header and entries.
 
         Selection: rsn=(first, last), or start/end datetimes on the meter
-        clock (either may be None), or neither for everything. set_time:
-        "before", "after" or None. Returns (header dict, entries): entries are
-        (flow, pressure) tuples for loggers 1 and 2, dicts with dateTime,
-        totals, extra1, extra2 and crcValid for logger 3.
+        clock (either may be None), or neither for everything. A start with a
+        fraction of a second counts from the next whole second, an end up to
+        its whole second; times the meter's clock cannot hold are refused.
+        set_time: "before", "after" or None. Returns (header dict, entries):
+        each entry a dict with its record number "rsn" and "time" (None where
+        the header and the selection do not fix them), then "flow" and
+        "pressure" for loggers 1 and 2 (raw 16-bit values, or engineering
+        units), or "totals", "extra1", "extra2" and "crcValid" for logger 3.
+        capacity: room for that many entries; None makes room for the rsn
+        range, else for DEFAULT_CAPACITY.
         """
+        _check_logger(log_no)
+        if capacity is None:
+            capacity = min(rsn[1] - rsn[0] + 1, MAX_CAPACITY) if rsn and rsn[1] >= rsn[0] \
+                else DEFAULT_CAPACITY
+        if not 1 <= capacity <= MAX_CAPACITY:
+            raise ValueError("capacity must be 1 to %d" % MAX_CAPACITY)
+        if rsn is not None:
+            specifier, selection, first, last = SELECT_BY_RSN, "rsn", rsn[0], rsn[1]
+            if not 0 <= first <= last <= 0xFFFFFFFF:
+                raise ValueError("rsn must be (first, last) with first <= last")
+        elif start is not None or end is not None:
+            specifier, selection = SELECT_BY_TIME, "time"
+            first = host_time(start, round_up=True) if start else EARLIEST_METER_TIME
+            last = host_time(end) if end else LATEST_METER_TIME
+            if first > last:
+                raise ValueError("start lies after end")
+        else:
+            specifier, selection, first, last = SELECT_ALL, "all", 0, 0
+        if restart:
+            specifier += RESTART_AFTER_DOWNLOAD
+        mode = {"before": b"B", "after": b"A", None: b"\0"}[set_time]
+
+        needed = needed_receive_timeout(log_no, capacity, self._baud)
+        timeout = self._receive_timeout or needed
+        if timeout < needed:
+            warnings.warn("receive_timeout %d ms is shorter than the %d ms that a reply of up to "
+                          "%d entries may need at %d bit/s" % (timeout, needed, capacity,
+                                                              self._baud), stacklevel=2)
+
+        def hint(code):
+            if code != 16 or timeout >= needed:
+                return None
+            return "give receive_timeout=%d or more, or leave it out" % needed
+
         header, times = self._header_record(log_no)
-        if log_no == 3:
+        if log_no == TOTALS_LOGGER:
             entries = (TotalsRecord * capacity)()
         else:
             entries = ((RawPair if raw else ConvertedPair) * capacity)()
         record = DownloadRecord(header=ctypes.cast(ctypes.pointer(header), ctypes.c_void_p),
                                 entries=ctypes.cast(entries, ctypes.c_void_p), capacity=capacity)
-        if rsn is not None:
-            specifier, first, last = SELECT_BY_RSN, rsn[0], rsn[1]
-        elif start is not None or end is not None:
-            specifier = SELECT_BY_TIME
-            first = host_time(start) if start else 631152000
-            last = host_time(end) if end else 631152000 + 0x7FFFFFFF
-        else:
-            specifier, first, last = SELECT_ALL, 0, 0
-        if restart:
-            specifier += RESTART_AFTER_DOWNLOAD
-        mode = {"before": b"B", "after": b"A", None: b"\0"}[set_time]
-        self._run(REQ_DOWNLOAD_RAW if raw else REQ_DOWNLOAD_CONVERTED, logNo=log_no,
-                  download=ctypes.cast(ctypes.pointer(record), ctypes.c_void_p),
-                  specifier=specifier, rangeStart=ctypes.c_int32(first & 0xFFFFFFFF).value,
-                  rangeEnd=ctypes.c_int32(last & 0xFFFFFFFF).value, setTimeMode=mode)
+        saved, self._receive_timeout = self._receive_timeout, timeout
+        try:
+            self._run(REQ_DOWNLOAD_RAW if raw else REQ_DOWNLOAD_CONVERTED, hint=hint,
+                      logNo=log_no, download=ctypes.cast(ctypes.pointer(record), ctypes.c_void_p),
+                      specifier=specifier, rangeStart=ctypes.c_int32(first & 0xFFFFFFFF).value,
+                      rangeEnd=ctypes.c_int32(last & 0xFFFFFFFF).value, setTimeMode=mode)
+        finally:
+            self._receive_timeout = saved
         count = min(header.count, capacity)
-        if log_no == 3:
-            decoded = [{"dateTime": meter_time(e.dateTime), "totals": list(e.totals),
-                        "extra1": e.extra1, "extra2": e.extra2, "crcValid": bool(e.crcValid)}
-                       for e in entries[:count]]
-        else:
-            decoded = [(e.flow, e.pressure) for e in entries[:count]]
+        span = _Span(log_no, header)
+        kept = entries[:count]
+        own_times = [e.dateTime for e in kept] if log_no == TOTALS_LOGGER else ()
+        first_rsn = _first_entry_rsn(log_no, span, selection, first, last, count, capacity,
+                                     own_times)
+        decoded = []
+        for index, e in enumerate(kept):
+            number = None if first_rsn is None else first_rsn + index
+            if log_no == TOTALS_LOGGER:
+                decoded.append({"rsn": number, "time": meter_time(e.dateTime),
+                                "totals": list(e.totals), "extra1": e.extra1,
+                                "extra2": e.extra2, "crcValid": bool(e.crcValid)})
+            else:
+                when = span.pair_time(number)
+                decoded.append({"rsn": number, "time": None if when is None else meter_time(when),
+                                "flow": e.flow, "pressure": e.pressure})
         return _record_dict(header, times), decoded
 
     def message(self, text, room=1024):

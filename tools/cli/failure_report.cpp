@@ -15,6 +15,13 @@ namespace {
 // open, as opposed to a call that failed.
 constexpr char kPortOpenFailure[] = "Failed to open port";
 
+// Failures of the line itself, where knowing which device was used helps.
+bool lineFailure(int32_t code) {
+  return code == VB_REQUEST_TIMEOUT || code == VB_PORT_DRIVER_ERROR ||
+         code == VB_FRAME_RETRIES_FAILED || code == VB_UNSUPPORTED_CONTROL ||
+         code == VB_UNSPECIFIED_LINK_ERROR;
+}
+
 bool startsWith(const std::string& text, const char* prefix) {
   return text.rfind(prefix, 0) == 0;
 }
@@ -111,8 +118,7 @@ std::string failureMessage(const ResultRecord& result, const Options& options,
                std::to_string(context.plan->baud) + " bit/s: leave --timeout out or give --timeout " +
                std::to_string(context.plan->neededTimeoutMs) + " or more";
   }
-  if (exitStatusForResult(result.code) == kExitLink && result.code != VB_USER_ABORT &&
-      !callRefused) {
+  if (lineFailure(result.code) && !callRefused) {
     const std::string note = lineNote(connection, library);
     if (!note.empty()) message += "; " + note;
   }

@@ -1,5 +1,7 @@
 #include "help.h"
 
+#include "line_timing.h"
+
 namespace vb::cli {
 
 namespace {
@@ -29,31 +31,40 @@ Connection (how the link reaches the meter):
                         device in VANTBROOK_COMN, else /dev/ttyS(N-1)
   --device PATH         open PATH as the line (4800 8N1 unless --baud) and
                         hand it to the link; reopened on a reconnect
-  --baud RATE           line speed for --device (default 4800)
+  --baud RATE           line speed for --device (default 4800), a rate the
+                        serial device supports
   --pnet ADDRESS        call ADDRESS through a packet-radio PAD on --com N
   --dial NUMBER         dial NUMBER with the modem on --com N
   --password TEXT       logger password (at most 40 characters)
   --supplier N          refuse replies of any other supplier id (default 0:
                         accept any)
-  --timeout MS          how long a reply may take (default 20000)
-  --frame-timeout MS    how long the line may stay silent within a reply
-                        (default 5000)
-  --attempts N          sends of a short command before giving up (default 3)
-  --reconnects N        attempts of each reconnect (default 2)
+  --timeout MS          how long a whole reply may take to arrive (default
+                        20000; a download takes the time its largest reply
+                        needs at the line's speed, with a margin). It does
+                        not bound the wait for a meter that stays silent:
+  --frame-timeout MS    does (default 5000). After it the link gives a silent
+                        line up; each attempt of a command waits that long
+                        again, with a reconnect after every second attempt
+  --attempts N          sends of a short command before giving up (default
+                        3; 0 counts as 1)
+  --reconnects N        attempts of each reconnect (default 2; 0 counts as 1)
   --resume-limit N      slow resume cycles before a long reply is given up;
                         0 = never resume (default 3)
 Output:
-  --json                print one JSON document instead of tables
+  --json                print one JSON document instead of tables; a failure
+                        is its member "error" with the request, code, source
+                        and message
   --no-progress         no progress bar (it is shown only when standard
                         error is a terminal)
-  --progress-lines      progress as lines 'progress N%' on standard error,
-                        for logs
+  --progress-lines      progress as lines 'progress REQUEST N%' on standard
+                        error, for logs
 )";
 
 const char* const kExitStatuses = R"(
 Exit statuses:
   0    success
-  2    usage error (bad command line, or a --csv file that cannot be written)
+  2    usage error (bad command line, a --csv file that cannot be written, or
+       --restart or --reset not confirmed)
   3    link error: the line, the call or the link failed (result codes 11, 12,
        16, 18, 19, 21, 23, 24, 25)
   4    the meter refused (codes 1, 3-10, 15, 17, 20, 22; 9 with "Incorrect
@@ -62,6 +73,12 @@ Exit statuses:
   130  interrupted by Ctrl-C or SIGTERM (the meter is told to abort, the line
        is closed; press Ctrl-C twice to end at once)
 Errors go to standard error as 'vantbrook: MESSAGE (code N, SOURCE)'.
+)";
+
+const char* const kFlagsExitStatuses = R"(
+Exit statuses:
+  0    success
+  2    usage error (bad command line)
 )";
 
 const char* const kLoggerOption = R"(
@@ -110,10 +127,12 @@ Selection (default --all):
                         conversion (the meter keeps local standard time).
                         Either end may be left out.
   --rsn FIRST..LAST     entries with record numbers FIRST to LAST
-  --reset               ask the meter for a reset with the selection
-                        (selections 3, 4 and 5)
+  --reset               have the meter empty the logger once it has sent the
+                        selection (needs --yes, see --restart)
 Download:
   --raw                 pairs as the meter logged them (16-bit values)
+                        instead of the engineering units that the meter's
+                        calibration defines
   --capacity N          room for N entries (default: the --rsn span, the span
                         of a header read before in the session, else 100000);
                         entries beyond it are dropped, and a reply far larger
@@ -121,11 +140,22 @@ Download:
   --set-time before|after
                         set the meter clock to this host's local standard
                         time before or after the download
-  --restart             restart the logger after the download
-  --csv FILE            also write the entries to FILE: time, rsn and the
-                        values (totals: the eight totals, extra bytes and
-                        crcValid); times from the header's first time and
-                        logging interval
+  --restart             restart the logger after the download: it is emptied
+  --yes                 go ahead with --restart or --reset; without it they
+                        ask for 'yes' on a terminal and are refused elsewhere.
+                        After --set-time, --restart or --reset the header is
+                        read again and the clock setting and the entries the
+                        logger holds now are shown
+  --csv FILE            also write the entries to FILE, which is opened before
+                        the line: time, rsn and flow_raw,pressure_raw (--raw)
+                        or flow_eng,pressure_eng (engineering units); totals:
+                        the eight totals, extra bytes and crcValid
+Record numbers and times: the meter sends entries without them. A record
+number is shown where the header and the selection fix it (totals selected by
+time only when the selection reaches the logger's first or last record); a
+pair's time is counted from the header's first pair and logging interval when
+the header's times agree with that. Where they are not known the table shows
+'-', CSV an empty field and JSON null.
 Examples:
   vantbrook download --log 1 --from 2026-12-01 --to 2026-12-02T06:00 --csv day.csv
   vantbrook download --log 3 --rsn 100..200 --json
@@ -168,30 +198,41 @@ COM1 at it and runs dib, header and a download of logger 1 paced like a
 slow line, writing demo.csv in the current directory. Needs nothing else.
 )";
 
+// The longest a request waits for a meter that never answers, with the
+// settings given.
+std::string silentWait(const Options& options) {
+  const ConnectionOptions& c = options.connection;
+  return "With these settings a meter that never answers is given up after at most\n"
+         "about " + std::to_string((silentMeterWaitMs(c) + 999) / 1000) + " s (frame time-out " +
+         std::to_string(c.frameTimeoutMs) + " ms, " +
+         std::to_string(c.commandAttempts == 0 ? 1 : c.commandAttempts) + " attempts).\n";
+}
+
 }  // namespace
 
-std::string helpText(Command command) {
-  switch (command) {
+std::string helpText(const Options& options) {
+  const std::string connection = std::string(kConnection) + silentWait(options);
+  switch (options.command) {
     case Command::Dib:
-      return std::string(kDib) + kConnection + kExitStatuses;
+      return kDib + connection + kExitStatuses;
     case Command::Versions:
-      return std::string(kVersions) + kConnection + kExitStatuses;
+      return kVersions + connection + kExitStatuses;
     case Command::Header:
-      return std::string(kHeader) + kLoggerOption + kConnection + kExitStatuses;
+      return kHeader + std::string(kLoggerOption) + connection + kExitStatuses;
     case Command::Download:
-      return std::string(kDownload) + kLoggerOption + kConnection + kExitStatuses;
+      return kDownload + std::string(kLoggerOption) + connection + kExitStatuses;
     case Command::Message:
-      return std::string(kMessage) + kConnection + kExitStatuses;
+      return kMessage + connection + kExitStatuses;
     case Command::Session:
-      return std::string(kSession) + kLoggerOption + kConnection + kExitStatuses;
+      return kSession + std::string(kLoggerOption) + connection + kExitStatuses;
     case Command::Flags:
-      return kFlags;
+      return std::string(kFlags) + kFlagsExitStatuses;
     case Command::Demo:
       return std::string(kDemo) + kExitStatuses;
     case Command::None:
       break;
   }
-  return std::string(kOverview) + kConnection + kExitStatuses;
+  return kOverview + connection + kExitStatuses;
 }
 
 }  // namespace vb::cli

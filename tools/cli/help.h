@@ -7,7 +7,9 @@
 
 namespace vb::cli {
 
-// The help for a subcommand, or the program's overview for Command::None.
-std::string helpText(Command command);
+// The help for options.command, or the program's overview for
+// Command::None. The connection settings given with it figure in the longest
+// wait for a meter that never answers.
+std::string helpText(const Options& options);
 
 }  // namespace vb::cli

@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   if (options->help) {
-    std::fputs(helpText(options->command).c_str(), stdout);
+    std::fputs(helpText(*options).c_str(), stdout);
     return kExitOk;
   }
   switch (options->command) {
