@@ -235,11 +235,23 @@ TEST(CliExitStatus, EachClassOfFailureHasItsStatusAndOneErrorLine) {
     const char* errorPart;
   } cases[] = {
       {"usage", {"dib", "--com", "9"}, 2, "vantbrook: option --com takes"},
-      {"line that does not exist", {"dib", "--com", "5"}, 3, "(code 19, "},
+      {"line that does not exist", {"dib", "--com", "5"}, 3,
+       "; COM5 is /nonexistent/tty, from VANTBROOK_COM5 (code 19, "},
       {"wrong password", {"header", "--password", "wrong"}, 4,
        "vantbrook: Incorrect password (code 9, Vantbrook)\n"},
+      {"no password", {"header"}, 4, "Incorrect password: no --password was given"},
       {"no data in range", {"download", "--password", "secret", "--rsn", "1..5"}, 4,
-       "(code 7, Vantbrook)\n"},
+       "No data in specified range; logger 1 holds 1000 entries, RSN 1001 ("},
+      {"room for fewer entries than the logger holds",
+       {"download", "--password", "secret", "--raw", "--capacity", "10"}, 3,
+       "--capacity must be at least 1000"},
+      {"output file that cannot be written", {"download", "--csv", "/nonexistent/x.csv"}, 2,
+       "vantbrook: cannot write /nonexistent/x.csv: No such file or directory\n"},
+      {"emptying the logger unconfirmed", {"download", "--password", "secret", "--restart"}, 2,
+       "add --yes"},
+      {"receive time-out shorter than the reply needs",
+       {"download", "--password", "secret", "--rsn", "1001..1010", "--timeout", "1000"}, 0,
+       "warning: --timeout 1000 ms is shorter than the 20000 ms"},
       {"other supplier", {"header", "--password", "secret", "--supplier", "9999"}, 5,
        "(code 14, Vantbrook)\n"},
       {"success", {"header", "--password", "secret"}, 0, ""},
@@ -255,6 +267,33 @@ TEST(CliExitStatus, EachClassOfFailureHasItsStatusAndOneErrorLine) {
       EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
     }
   }
+
+  // With --json a failure, also of a line the program opens itself, is one
+  // document with the error's code, source and message.
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"dib", "--com", "5", "--json"},
+        std::vector<std::string>{"dib", "--device", "/nonexistent/tty", "--json"}}) {
+    ProgramRun run = vantbrook(arguments, withEnvironment({"VANTBROOK_COM5=/nonexistent/tty"}));
+    EXPECT_EQ(run.status, 3);
+    EXPECT_TRUE(test::JsonCheck::valid(run.out)) << run.out;
+    EXPECT_EQ(run.out.rfind("{\"error\":{\"request\":\"dib\",\"code\":19,\"source\":", 0), 0u)
+        << run.out;
+    EXPECT_NE(run.out.find("/nonexistent/tty"), std::string::npos) << run.out;
+  }
+}
+
+TEST(CliDestructive, RestartAndClockSettingAreReportedFromTheHeaderReadAfterwards) {
+  Meter meter;
+  ASSERT_FALSE(meter.path().empty());
+  ProgramRun run = vantbrook({"download", "--rsn", "1001..1003", "--restart", "--yes",
+                              "--set-time", "after"},
+                             meter);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("Afterwards             : clock set, logger restarted"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("Clock last set         : from "), std::string::npos);
+  EXPECT_NE(run.out.find("Entries held           : none (next RSN 2001)"), std::string::npos);
 }
 
 TEST(CliRoutes, ThePadAndTheModemCarryTheLinkOrSayWhyNot) {
@@ -271,12 +310,15 @@ TEST(CliRoutes, ThePadAndTheModemCarryTheLinkOrSayWhyNot) {
 
   run = vantbrook({"dib", "--pnet", "999", "--com", "2"}, lines);
   EXPECT_EQ(run.status, 3);
-  EXPECT_NE(run.err.find("ERR (code 19, "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("vantbrook: PAD call to 999 refused: 999 ERR (code 19, "),
+            std::string::npos)
+      << run.err;
   EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
 
   run = vantbrook({"dib", "--dial", "555", "--com", "3"}, lines);
   EXPECT_EQ(run.status, 3);
-  EXPECT_NE(run.err.find("BUSY (code 19, "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("vantbrook: dialling 555: BUSY (code 19, "), std::string::npos)
+      << run.err;
 }
 
 TEST(CliAbort, CtrlCDuringADownloadAbortsCleanlyAndFreesTheLine) {
@@ -309,10 +351,20 @@ TEST(CliProgram, HelpAndFlagsNeedNoMeter) {
   ProgramRun run = vantbrook({"--help"}, withEnvironment({}));
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("session REQ..."), std::string::npos);
-  run = vantbrook({"download", "--help"}, withEnvironment({}));
+  run = vantbrook({"download", "--help", "--frame-timeout", "2000"}, withEnvironment({}));
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("no time-zone"), std::string::npos);
   EXPECT_NE(run.out.find("130  interrupted"), std::string::npos);
+  EXPECT_NE(run.out.find("a meter that never answers is given up after at most"),
+            std::string::npos);
+  EXPECT_NE(run.out.find("(frame time-out 2000 ms, 3 attempts)"), std::string::npos);
+  EXPECT_EQ(run.out.find("selections 3"), std::string::npos);
+  for (const char* command : {"dib", "versions", "header", "message", "session", "flags", "demo"}) {
+    run = vantbrook({command, "--help"}, withEnvironment({}));
+    EXPECT_NE(run.out.find("Exit statuses:\n  0    success\n  2    usage error"),
+              std::string::npos)
+        << command;
+  }
   run = vantbrook({"flags", "0x2001", "--json"}, withEnvironment({}));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out,

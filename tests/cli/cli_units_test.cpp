@@ -80,6 +80,16 @@ TEST(Options, CommandLinesParseOrAreRefusedWithAReason) {
       {"message HI --room 16", false, Command::None, 0, "--room takes a whole number from 64"},
       {"message HELLO --room 64 --password 12345678901234567890123456789012345678901", false,
        Command::None, 0, "at most 40"},
+      // Options that would mean nothing, refused before anything is opened.
+      {"dib --reconnects 0 --attempts 0", true, Command::Dib, 2, ""},
+      {"dib --device /dev/null --baud 19200", true, Command::Dib, 2, ""},
+      {"dib --device /dev/null --baud 1234", false, Command::None, 0, "line speed"},
+      {"dib --baud 9600", false, Command::None, 0, "the line --device opens"},
+      {"flags 0x1 --com 2", false, Command::None, 0, "--com has no meaning for 'flags'"},
+      {"header --csv x.csv", false, Command::None, 0, "--csv has no meaning for 'header'"},
+      {"session dib header --raw", false, Command::None, 0, "--raw has no meaning"},
+      {"demo --password x", false, Command::None, 0, "--password has no meaning for 'demo'"},
+      {"message HI --log 2", false, Command::None, 0, "--log has no meaning"},
   };
   for (const ParseCase& c : cases) {
     SCOPED_TRACE(c.line);
