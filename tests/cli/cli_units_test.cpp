@@ -355,10 +355,10 @@ TEST(EntryNumbers, AreTakenFromTheHeaderOnlyWhereItFixesThem) {
        byTime(kStart + 901, kLatestMeterTime), kNoCapacityLimit, 102u},
       {"pairs, from before the first", numberedPairs(5, kStart), byTime(kStart - 5, kStart + 3600),
        kNoCapacityLimit, 100u},
-      {"pairs, invalid first time: counted back from the last", numberedPairs(5, kEarliestMeterTime),
-       byTime(kStart + 900 * 90, kStart + 900 * 94), kNoCapacityLimit, 190u},
-      {"pairs, invalid first time, all: numbered from the last", numberedPairs(50, kEarliestMeterTime),
-       all, kNoCapacityLimit, 150u},
+      {"pairs, invalid first time: counted back from the last",
+       numberedPairs(5, kEarliestMeterTime), byTime(kStart + 900 * 90, kStart + 900 * 94), kNoCapacityLimit, 190u},
+      {"pairs, invalid first time, all: numbered from the last",
+       numberedPairs(50, kEarliestMeterTime), all, kNoCapacityLimit, 150u},
       {"totals, from the first record", numberedTotals(7, 3), byTime(kStart, kStart + 2 * kDay),
        kNoCapacityLimit, 7u},
       {"totals, to the last record", numberedTotals(30, 7),
@@ -391,7 +391,8 @@ TEST(EntryNumbers, PairTimesAreCountedOnlyFromAValidFirstTimeTheIntervalAgreesWi
   download.logger = numberedPairs(1, kEarliestMeterTime);
   download.logger.firstEntryRsn = std::nullopt;
   EXPECT_EQ(renderCsv(download.logger), "time,rsn,flow_raw,pressure_raw\n,,0,2014\n");
-  EXPECT_NE(renderTable(download).find("       -  -   "), std::string::npos) << renderTable(download);
+  const std::string table = renderTable(download);
+  EXPECT_NE(table.find("       -  -   "), std::string::npos) << table;
   JsonWriter json;
   writeJson(json, download);
   EXPECT_NE(json.text().find("{\"rsn\":null,\"time\":null,\"flow_raw\":0,"), std::string::npos);

@@ -19,13 +19,8 @@ struct LoggerSpan {
 };
 
 LoggerSpan spanOf(const LoggerData& logger) {
-  if (logger.totalsLogger()) {
-    const TotalsHeaderRecord& h = logger.totalsHeader;
-    return {h.firstRecordRSN, h.lastRecordRSN, h.firstRecordDateTime, h.lastRecordDateTime, 0};
-  }
-  const DataHeaderRecord& h = logger.dataHeader;
-  return {h.firstPairRSN, h.lastPairRSN, h.firstPairDateTime, h.lastPairDateTime,
-          h.loggingInterval};
+  return {logger.firstRsn(), logger.lastRsn(), logger.firstTime(), logger.lastTime(),
+          logger.totalsLogger() ? 0u : logger.dataHeader.loggingInterval};
 }
 
 uint64_t ceilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }

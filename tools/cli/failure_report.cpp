@@ -60,27 +60,14 @@ std::string callContext(const ConnectionOptions& connection, const std::string& 
 }
 
 std::string loggerHolds(const LoggerData& logger) {
-  const bool totals = logger.totalsLogger();
-  const uint32_t first = totals ? logger.totalsHeader.firstRecordRSN : logger.dataHeader.firstPairRSN;
-  const uint32_t last = totals ? logger.totalsHeader.lastRecordRSN : logger.dataHeader.lastPairRSN;
-  const uint32_t firstTime =
-      totals ? logger.totalsHeader.firstRecordDateTime : logger.dataHeader.firstPairDateTime;
-  const uint32_t lastTime =
-      totals ? logger.totalsHeader.lastRecordDateTime : logger.dataHeader.lastPairDateTime;
   const std::string name = "logger " + std::to_string(logger.logNo);
-  if (last < first) return name + " holds no entries";
+  if (logger.entriesHeld() == 0) return name + " holds no entries";
   auto at = [](uint32_t time) {
     return validMeterTime(time) ? " (" + formatMeterTime(time) + ")" : std::string();
   };
-  return name + " holds " + std::to_string(uint64_t{last} - first + 1) + " entries, RSN " +
-         std::to_string(first) + at(firstTime) + " to " + std::to_string(last) + at(lastTime);
-}
-
-uint64_t entriesHeld(const LoggerData& logger) {
-  const bool totals = logger.totalsLogger();
-  const uint32_t first = totals ? logger.totalsHeader.firstRecordRSN : logger.dataHeader.firstPairRSN;
-  const uint32_t last = totals ? logger.totalsHeader.lastRecordRSN : logger.dataHeader.lastPairRSN;
-  return last < first ? 0 : uint64_t{last} - first + 1;
+  return name + " holds " + std::to_string(logger.entriesHeld()) + " entries, RSN " +
+         std::to_string(logger.firstRsn()) + at(logger.firstTime()) + " to " +
+         std::to_string(logger.lastRsn()) + at(logger.lastTime());
 }
 
 }  // namespace
@@ -106,17 +93,17 @@ std::string failureMessage(const ResultRecord& result, const Options& options,
     message += "; " + loggerHolds(*context.header);
   }
   if (context.header && result.code == VB_MESSAGE_TRUNCATED && context.plan) {
-    const uint64_t held = entriesHeld(*context.header);
     message += "; " + loggerHolds(*context.header) + ", more than the room for " +
                std::to_string(context.plan->capacity) + ": --capacity must be at least " +
-               std::to_string(held);
+               std::to_string(context.header->entriesHeld());
   }
   if (result.code == VB_REQUEST_TIMEOUT && context.plan &&
       context.plan->receiveTimeoutMs < context.plan->neededTimeoutMs) {
-    message += "; a reply of up to " + std::to_string(context.plan->capacity) +
-               " entries needs up to " + seconds(context.plan->neededTimeoutMs) + " at " +
-               std::to_string(context.plan->baud) + " bit/s: leave --timeout out or give --timeout " +
-               std::to_string(context.plan->neededTimeoutMs) + " or more";
+    const DownloadPlan& plan = *context.plan;
+    message += "; a reply of up to " + std::to_string(plan.capacity) + " entries needs up to " +
+               seconds(plan.neededTimeoutMs) + " at " + std::to_string(plan.baud) +
+               " bit/s: leave --timeout out or give --timeout " +
+               std::to_string(plan.neededTimeoutMs) + " or more, or a smaller --capacity";
   }
   if (lineFailure(result.code) && !callRefused) {
     const std::string note = lineNote(connection, library);

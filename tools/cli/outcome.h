@@ -27,6 +27,24 @@ struct LoggerData {
 
   bool totalsLogger() const { return logNo == 3; }
   size_t entryCount() const;
+  // What the header says about the logger's first and last entries,
+  // whichever kind of logger it is.
+  uint32_t firstRsn() const {
+    return totalsLogger() ? totalsHeader.firstRecordRSN : dataHeader.firstPairRSN;
+  }
+  uint32_t lastRsn() const {
+    return totalsLogger() ? totalsHeader.lastRecordRSN : dataHeader.lastPairRSN;
+  }
+  uint32_t firstTime() const {
+    return totalsLogger() ? totalsHeader.firstRecordDateTime : dataHeader.firstPairDateTime;
+  }
+  uint32_t lastTime() const {
+    return totalsLogger() ? totalsHeader.lastRecordDateTime : dataHeader.lastPairDateTime;
+  }
+  // Entries the header says the logger holds.
+  uint64_t entriesHeld() const {
+    return lastRsn() < firstRsn() ? 0 : uint64_t{lastRsn()} - firstRsn() + 1;
+  }
   // Record number and time of entry `index`, where they are known: a totals
   // record carries its own time, a pair's is counted from the header.
   std::optional<uint32_t> entryRsn(size_t index) const;

@@ -176,10 +176,9 @@ std::string headerTable(const LoggerData& logger) {
 std::string afterwardsTable(const Outcome& outcome) {
   const LoggerData& logger = *outcome.afterwards;
   const bool totals = logger.totalsLogger();
-  const uint32_t prior = totals ? logger.totalsHeader.priorDateTime : logger.dataHeader.priorDateTime;
+  const uint32_t prior =
+      totals ? logger.totalsHeader.priorDateTime : logger.dataHeader.priorDateTime;
   const uint32_t post = totals ? logger.totalsHeader.postDateTime : logger.dataHeader.postDateTime;
-  const uint32_t first = totals ? logger.totalsHeader.firstRecordRSN : logger.dataHeader.firstPairRSN;
-  const uint32_t last = totals ? logger.totalsHeader.lastRecordRSN : logger.dataHeader.lastPairRSN;
   std::string done = outcome.clockSet ? "clock set" : "";
   if (outcome.loggerEmptied) done += done.empty() ? "logger restarted" : ", logger restarted";
   Lines lines(22);
@@ -187,9 +186,10 @@ std::string afterwardsTable(const Outcome& outcome) {
       .add("Clock last set", "from " + formatMeterTime(prior) + " to " + formatMeterTime(post))
       .time("Meter time", totals ? logger.totalsHeader.currentDateTime
                                  : logger.dataHeader.currentDateTime)
-      .add("Entries held", last < first ? "none (next RSN " + std::to_string(first) + ")"
-                                        : "RSN " + std::to_string(first) + " to " +
-                                              std::to_string(last));
+      .add("Entries held", logger.entriesHeld() == 0
+                               ? "none (next RSN " + std::to_string(logger.firstRsn()) + ")"
+                               : "RSN " + std::to_string(logger.firstRsn()) + " to " +
+                                     std::to_string(logger.lastRsn()));
   return lines.text();
 }
 

@@ -18,14 +18,6 @@ void runWithProgress(MeterLink& link, const char* label, Outcome* outcome) {
   ProgressBar::end();
 }
 
-uint32_t headerSpan(const LoggerData& logger) {
-  uint32_t first = logger.totalsLogger() ? logger.totalsHeader.firstRecordRSN
-                                         : logger.dataHeader.firstPairRSN;
-  uint32_t last = logger.totalsLogger() ? logger.totalsHeader.lastRecordRSN
-                                        : logger.dataHeader.lastPairRSN;
-  return last >= first ? last - first + 1 : 0;
-}
-
 void pointAtHeader(LoggerData& logger, DownloadRecord& record) {
   if (logger.totalsLogger()) {
     logger.totalsHeader.recordSize = sizeof(TotalsHeaderRecord);
@@ -77,7 +69,7 @@ uint32_t downloadCapacity(const DownloadOptions& download, const LoggerData* ear
     capacity = static_cast<uint64_t>(download.to) - download.from + 1;
   }
   if (earlierHeader != nullptr && earlierHeader->logNo == download.logNo) {
-    capacity = std::min<uint64_t>(capacity, headerSpan(*earlierHeader));
+    capacity = std::min<uint64_t>(capacity, earlierHeader->entriesHeld());
   }
   return static_cast<uint32_t>(std::min<uint64_t>(capacity, kMaxCapacity));
 }
@@ -141,7 +133,7 @@ Outcome requestDownload(MeterLink& link, const DownloadOptions& download,
   if (outcome.succeeded) {
     logger.firstEntryRsn = firstEntryRsn(logger, download, capacity);
     logger.mayBeCut = count == capacity && download.selection != Selection::Rsn &&
-                      headerSpan(logger) > capacity;
+                      logger.entriesHeld() > capacity;
   }
   return outcome;
 }
