@@ -1,7 +1,9 @@
 """The ctypes binding against the real library and the real metersim program.
 
 Needs VANTBROOK_LIBRARY (path of libVantbrook.so) and METERSIM (path of the
-metersim program) in the environment; ctest sets both.
+metersim program) in the environment; ctest sets both. The simulated meters
+start at the meter time VANTBROOK_TEST_METER_CLOCK names ("live" for the host's
+clock), else at VANTBROOK_DEFAULT_TEST_METER_CLOCK, which ctest sets too.
 """
 
 import ctypes
@@ -17,11 +19,19 @@ METERSIM = os.environ.get("METERSIM", "")
 START_SECONDS = 20
 
 
+def meter_clock_arguments():
+    """The metersim arguments that pin the meter clock the tests run at."""
+    clock = (os.environ.get("VANTBROOK_TEST_METER_CLOCK")
+             or os.environ.get("VANTBROOK_DEFAULT_TEST_METER_CLOCK", "live"))
+    return [] if clock == "live" else ["--clock", clock]
+
+
 class MeterSim:
     """A metersim program on its own pseudo-terminal, mapped to a COM port."""
 
     def __init__(self, com, *arguments):
-        self.process = subprocess.Popen([METERSIM, *arguments], stdout=subprocess.PIPE,
+        self.process = subprocess.Popen([METERSIM, *arguments, *meter_clock_arguments()],
+                                        stdout=subprocess.PIPE,
                                         stdin=subprocess.DEVNULL, text=True)
         self.path = self.process.stdout.readline().strip()
         os.environ["VANTBROOK_COM%d" % com] = self.path

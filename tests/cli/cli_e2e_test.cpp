@@ -10,6 +10,7 @@
 #include "json_check.h"
 #include "platform/process.h"
 #include "platform/thread.h"
+#include "test_meter_clock.h"
 
 namespace vb::cli {
 namespace {
@@ -25,9 +26,13 @@ struct ProgramRun {
   std::string err;
 };
 
+// The metersim program, its clock pinned like every simulated meter of the
+// tests.
 class Meter {
  public:
   explicit Meter(std::vector<std::string> arguments = {}) {
+    const std::vector<std::string> clock = vb::test::MeterClockArguments();
+    arguments.insert(arguments.end(), clock.begin(), clock.end());
     if (!process_.start(METERSIM_PROGRAM, arguments)) return;
     process_.readLine(&path_, kStartMs);
   }

@@ -19,6 +19,7 @@
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "request_harness.h"
+#include "test_meter_clock.h"
 #include "vantbrook/brisel.h"
 
 // The C library guards its time-zone state (read by the request library's
@@ -51,7 +52,7 @@ TEST(ManyLinks, SixteenHostsRunRequestsAtOnce) {
     options.pairsPerLogger = 300;
     options.totalsRecords = 20;
     options.seed = 100 + static_cast<uint64_t>(i);
-    hosts[i].sim = std::make_unique<metersim::Simulator>(options);
+    hosts[i].sim = std::make_unique<metersim::Simulator>(vb::test::WithMeterClock(options));
     ASSERT_TRUE(hosts[i].sim->start()) << hosts[i].sim->error();
     platform::SerialDevice device;
     ASSERT_TRUE(device.open(hosts[i].sim->devicePath()));

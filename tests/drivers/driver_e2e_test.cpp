@@ -11,6 +11,7 @@
 
 #include "metersim/simulator.h"
 #include "platform/devicemap.h"
+#include "test_meter_clock.h"
 #include "vantbrook/brisel.h"
 #include "vantbrook/vantbrook.h"
 
@@ -44,7 +45,7 @@ class DriversEndToEnd : public ::testing::Test {
     options.padRefusedAddresses = {kRefusedAddress};
     options.busyNumbers = {kBusyNumber};
     options.callSetupMs = 200;
-    sim_ = std::make_unique<Simulator>(options);
+    sim_ = std::make_unique<Simulator>(vb::test::WithMeterClock(options));
     ASSERT_TRUE(sim_->start()) << sim_->error();
     ASSERT_TRUE(vb::platform::setComDevicePath(1, sim_->devicePath()));
   }

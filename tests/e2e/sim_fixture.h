@@ -11,6 +11,7 @@
 
 #include "metersim/simulator.h"
 #include "platform/devicemap.h"
+#include "test_meter_clock.h"
 #include "vantbrook/vantbrook.h"
 
 namespace vb::e2e {
@@ -46,8 +47,10 @@ inline constexpr MeterCommand kRestartWithParameters{2, 16};
 
 class SimTest : public ::testing::Test {
  protected:
-  void StartSim(metersim::Options options) {
-    sim_ = std::make_unique<metersim::Simulator>(std::move(options));
+  // The meter's clock is pinned unless a test asks for the host's clock: the
+  // logger data, and with it every byte count, then is the same at any hour.
+  void StartSim(metersim::Options options, test::MeterClock clock = test::MeterClock::Pinned) {
+    sim_ = std::make_unique<metersim::Simulator>(test::WithMeterClock(std::move(options), clock));
     ASSERT_TRUE(sim_->start()) << sim_->error();
     ASSERT_TRUE(platform::setComDevicePath(1, sim_->devicePath()));
   }

@@ -12,6 +12,7 @@
 
 #include "metersim/simulator.h"
 #include "platform/devicemap.h"
+#include "test_meter_clock.h"
 #include "vantbrook/brisel.h"
 
 namespace vb::reliability {
@@ -25,7 +26,7 @@ class LinkFaults : public ::testing::Test {
     metersim::Options options;
     options.initialLockLevel = 0;
     options.seed = 11;
-    sim_ = std::make_unique<metersim::Simulator>(options);
+    sim_ = std::make_unique<metersim::Simulator>(vb::test::WithMeterClock(options));
     ASSERT_TRUE(sim_->start()) << sim_->error();
     ASSERT_TRUE(platform::setComDevicePath(1, sim_->devicePath()));
     std::memset(&link_, 0, sizeof link_);

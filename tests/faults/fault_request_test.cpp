@@ -14,6 +14,7 @@
 #include "metersim/simulator.h"
 #include "platform/devicemap.h"
 #include "request_harness.h"
+#include "test_meter_clock.h"
 
 namespace vb::reliability {
 namespace {
@@ -130,7 +131,7 @@ class FaultyLine : public ::testing::TestWithParam<FaultCase> {
     options.totalsRecords = 150;
     options.seed = 7;
     options.faults = GetParam().faults;
-    sim_ = std::make_unique<metersim::Simulator>(options);
+    sim_ = std::make_unique<metersim::Simulator>(vb::test::WithMeterClock(options));
     ASSERT_TRUE(sim_->start()) << sim_->error();
     ASSERT_TRUE(platform::setComDevicePath(1, sim_->devicePath()));
   }

@@ -20,6 +20,7 @@
 #include "platform/devicemap.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
+#include "test_meter_clock.h"
 #include "vantbrook/vantbrook.h"
 
 namespace vb::hostinput {
@@ -329,7 +330,7 @@ class HostInput : public ::testing::TestWithParam<HostCase> {
     metersim::Options options;
     options.pairsPerLogger = kPairs;
     options.totalsRecords = kTotals;
-    sim_ = new metersim::Simulator(options);
+    sim_ = new metersim::Simulator(vb::test::WithMeterClock(options));
     ASSERT_TRUE(sim_->start()) << sim_->error();
     ASSERT_TRUE(platform::setComDevicePath(1, sim_->devicePath()));
   }

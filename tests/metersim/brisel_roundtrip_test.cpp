@@ -6,6 +6,7 @@
 
 #include "metersim/simulator.h"
 #include "platform/devicemap.h"
+#include "test_meter_clock.h"
 #include "vantbrook/brisel.h"
 #include "wire_fields.h"
 
@@ -40,7 +41,7 @@ class BriselRoundTripTest : public ::testing::Test {
  protected:
   void start(Options options) {
     options.password = "pw";
-    simulator_ = std::make_unique<Simulator>(options);
+    simulator_ = std::make_unique<Simulator>(vb::test::WithMeterClock(options));
     ASSERT_TRUE(simulator_->start()) << simulator_->error();
     ASSERT_TRUE(platform::setComDevicePath(1, simulator_->devicePath()));
     buffer_.assign(kRoom, 0);

@@ -14,7 +14,7 @@ TEST(CommandLineTest, OptionsMirrorOptionsAndFaults) {
        "--pairs", "10000", "--totals", "3", "--drop-frame", "2", "--corrupt-rate", "0.25",
        "--cut-after", "3000", "--nak", "1", "--status", "22", "--status-command", "11",
        "--silent", "--unsupported-control", "7", "--busy", "555", "--busy", "556",
-       "--set", "meter_id=X=1", "--no-pending-status", "9"});
+       "--set", "meter_id=X=1", "--no-pending-status", "9", "--clock", "2026-12-07T17:15:00"});
   ASSERT_EQ(line.error, "");
   const Options& o = line.options;
   EXPECT_EQ(o.baud, 9600u);
@@ -36,6 +36,33 @@ TEST(CommandLineTest, OptionsMirrorOptionsAndFaults) {
   ASSERT_EQ(o.profileSettings.size(), 1u);
   EXPECT_EQ(o.profileSettings[0].second, "X=1");
   EXPECT_EQ(o.noPendingStatus, 9);
+  EXPECT_EQ(o.clockAtStart, 1165511700);
+}
+
+TEST(CommandLineTest, ClockTakesMeterTimesWithinTheMetersRange) {
+  const struct {
+    const char* text;
+    int32_t cdtf;  // 0: refused
+  } cases[] = {
+      {"1990-01-01T00:00:01", 1},
+      {"1990-01-02", 86400},
+      {"2000-03-01 00:00", 320716800},  // after a leap day of a century leap year
+      {"2058-01-19T03:14:07", 2147483647},
+      {"1990-01-01T00:00:00", 0},
+      {"2058-01-19T03:14:08", 0},
+      {"2027-02-29", 0},
+      {"2026-12-07T24:00", 0},
+      {"2026-12-07T17:15:00Z", 0},
+      {"2026-12-07T17", 0},
+      {"07.12.2026", 0},
+  };
+  for (const auto& c : cases) {
+    const CommandLine line = parseCommandLine({"--clock", c.text});
+    EXPECT_EQ(line.error.empty(), c.cdtf != 0) << c.text << ": " << line.error;
+    if (c.cdtf != 0) {
+      EXPECT_EQ(line.options.clockAtStart, c.cdtf) << c.text;
+    }
+  }
 }
 
 TEST(CommandLineTest, RefusesWhatItCannotUse) {
@@ -53,7 +80,8 @@ TEST(CommandLineTest, HelpNamesEveryOption) {
   for (const char* name : {"--baud", "--pad", "--modem", "--long-frames", "--seed", "--profile",
                            "--password", "--pairs", "--totals", "--drop-frame",
                            "--corrupt-rate", "--cut-after", "--nak", "--status", "--silent",
-                           "--unsupported-control", "--busy", "--vanish", "--device"}) {
+                           "--unsupported-control", "--busy", "--vanish", "--device",
+                           "--clock"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }
 }

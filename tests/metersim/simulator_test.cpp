@@ -8,6 +8,7 @@
 #include "frame.h"
 #include "platform/pty.h"
 #include "scripted_host.h"
+#include "test_meter_clock.h"
 #include "wire_fields.h"
 
 namespace vb::metersim {
@@ -45,8 +46,8 @@ bool isControl(const HostFrame& f, uint8_t character) {
 class SimulatorTest : public ::testing::Test {
  protected:
   void start(Options options) {
-    options_ = options;
-    simulator_ = std::make_unique<Simulator>(options);
+    options_ = vb::test::WithMeterClock(options);
+    simulator_ = std::make_unique<Simulator>(options_);
     ASSERT_TRUE(simulator_->start()) << simulator_->error();
     ASSERT_TRUE(host_.open(simulator_->devicePath()));
   }

@@ -5,6 +5,8 @@
 #include <functional>
 #include <limits>
 
+#include "metersim/meter_clock.h"
+
 namespace vb::metersim {
 namespace {
 
@@ -93,6 +95,13 @@ const std::vector<OptionSpec>& optionSpecs() {
        flag([](CommandLine& l) { l.options.ackMessages = false; })},
       {"--seed", "N", "Seed of the logger data and of the corruption (default 1).",
        number(&Options::seed)},
+      {"--clock", "TIME",
+       "Start the meter clock at this meter time, YYYY-MM-DD[THH:MM[:SS]] with no time "
+       "zone, instead of the host's local standard time: the logger data, which ends at the "
+       "clock, is then the same at every start.",
+       [](CommandLine& l, const std::string& v) {
+         return parseMeterClock(v, &l.options.clockAtStart);
+       }},
       {"--profile", "FILE", "Read meter settings (key=value lines) over the built-in meter.",
        [](CommandLine& l, const std::string& v) {
          l.options.profilePath = v;

@@ -46,6 +46,7 @@ struct Outgoing {
 ModelSettings modelSettings(const Options& options) {
   ModelSettings settings;
   settings.seed = options.seed;
+  settings.clockAtStart = options.clockAtStart;
   settings.pairsPerLogger = options.pairsPerLogger;
   settings.totalsRecords = options.totalsRecords;
   settings.password = options.password;

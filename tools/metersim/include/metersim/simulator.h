@@ -44,6 +44,10 @@ struct Options {
   std::string devicePath;        // serve this device instead of creating a pseudo-terminal
   uint32_t baud = 0;             // pace what is sent at this many bit/s, 10 bits a byte; 0 unpaced
   uint64_t seed = 1;             // logger data and corruption
+  // The meter clock at start, CDTF (parseMeterClock reads it from text); it
+  // runs on from there. 0 follows the host's local standard time, so the
+  // logger data, which ends at the clock, changes with the hour of the start.
+  int32_t clockAtStart = 0;
   bool longFrames = false;       // long frames for long replies, short for the rest
   uint32_t longFrameSize = 1024;  // 256, 512, 1024 or 2048
   bool ackMessages = true;       // send CTRL_ACK after each complete host message
