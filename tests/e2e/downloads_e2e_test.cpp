@@ -226,8 +226,8 @@ TEST_F(DownloadTest, NoDataInRangeSkipsRestartAndLock) {
 }
 
 // Also on the host's clock: the logger data then changes with the hour, and
-// with it how many message bytes the first 3000 reply bytes carry, so only
-// what holds for any data is checked.
+// with it the stuffing and so where the frames before the cut end; only what
+// holds for any data is checked.
 class LineCutTest : public DownloadTest, public ::testing::WithParamInterface<test::MeterClock> {};
 
 INSTANTIATE_TEST_SUITE_P(MeterClocks, LineCutTest,
