@@ -27,6 +27,9 @@ inline constexpr uint32_t kWakeupPauseMs = 200;
 // Receiver thread.
 inline constexpr uint16_t kBadFrameLimit = 25;
 inline constexpr uint32_t kProgressPollPauseMs = 5;
+// The shortest read wait on an idle link, so that a tiny frame time-out does
+// not turn the wait for the next message into a busy loop.
+inline constexpr uint32_t kIdleReadWaitMs = 50;
 inline constexpr uint32_t kReceiverInitialiseWaitMs = 120000;
 inline constexpr uint32_t kReceiverStopWaitMs = 300000;
 // First message bytes whose length field drives the progress total.

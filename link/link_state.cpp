@@ -30,6 +30,7 @@ uint32_t LinkState::receiverStatus() {
 
 void LinkState::handBack() {
   platform::LockGuard guard(linkLock);
+  messageAwaited.store(false);
   receiverStatus_ = RX_COMPLETE;
   messageRead.set();
 }

@@ -51,6 +51,10 @@ class LinkState {
   const uint32_t frameTimeoutMs;
   std::atomic<VantbrookProgressCallback> progress;
   std::atomic<bool> running{false};
+  // Set while the caller waits for a message: from the start of SendData or
+  // RecvData until RecvData hands the receive state back. A silent line
+  // times out only while a message is awaited.
+  std::atomic<bool> messageAwaited{false};
   // Owned by the caller's thread; never destroyed on the receiver thread.
   std::unique_ptr<platform::Thread> receiverThread;
 

@@ -1,5 +1,6 @@
 #include "receiver.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -45,6 +46,7 @@ class Receiver {
     link_.resetReception();
     payload_.fill(kReceiveFill);
     resetPending_ = false;
+    frameSinceReset_ = false;
     lastFlag_ = false;
     messageEndKnown_ = false;
     aborted_ = false;
@@ -57,36 +59,62 @@ class Receiver {
 
   static uint64_t nowSeconds() { return platform::nowMs() / 1000; }
 
+  // Idle: nothing of a message has come since the last reset and the caller
+  // awaits none. A silent idle line is no failure of any message.
+  bool linkIdle() const { return !frameSinceReset_ && !link_.messageAwaited.load(); }
+
   // Reads until `wanted` bytes are valid in buffer, the frame time-out has
   // passed, the link is closing or the user aborted. The header buffer is
   // synchronised on its start byte after every read. True when complete.
+  //
+  // On an idle link the time-out starts when a message comes to be awaited,
+  // so a message sent late in a read still gets the whole time-out. A read
+  // that ends while the link is still idle sets idleReadExpired_.
   bool readInto(uint8_t* buffer, uint32_t wanted, bool synchronise) {
-    const uint64_t deadline = nowSeconds() + deadlineSeconds_;
+    uint64_t deadline = nowSeconds() + deadlineSeconds_;
+    bool idle = linkIdle();
+    const uint32_t readWait = idle ? std::max(readWaitMs_, kIdleReadWaitMs) : readWaitMs_;
     uint32_t valid = 0;
     for (;;) {
       const uint32_t want = wanted - valid;
       uint32_t count = want;
       const uint64_t started = platform::nowMs();
       const int32_t result =
-          link_.port.receiveData(link_.portHandle.load(), buffer + valid, &count, readWaitMs_);
+          link_.port.receiveData(link_.portHandle.load(), buffer + valid, &count, readWait);
       // A failed read leaves a driver's count as it was: nothing came. A
       // count beyond what was asked for is not believed.
       if (count > want || (result == 0 && count == want)) count = 0;
       valid += count;
       if (synchronise) valid = static_cast<uint32_t>(SyncHeader(buffer, valid));
-      if (count == 0) pauseAfterEmptyRead(started);
+      if (count == 0) pauseAfterEmptyRead(started, readWait);
       pollProgress();
       if (valid == wanted) return true;
-      if (nowSeconds() > deadline || !link_.running.load() || aborted_) return false;
+      if (idle) {
+        // A hand-back that came while the link was idle (a RecvData that
+        // gave up before this read saw it waiting) asks for a reset.
+        if (link_.messageRead.tryWait()) {
+          resetPending_ = true;
+          idleReadExpired_ = true;
+          return false;
+        }
+        if (!linkIdle()) {
+          idle = false;
+          deadline = nowSeconds() + deadlineSeconds_;
+        }
+      }
+      if (nowSeconds() > deadline || !link_.running.load() || aborted_) {
+        idleReadExpired_ = idle;
+        return false;
+      }
     }
   }
 
   // A port that fails at once (a line that has gone) is not read again
   // before the read wait has passed, so a dead line costs no processor time.
-  void pauseAfterEmptyRead(uint64_t started) {
+  void pauseAfterEmptyRead(uint64_t started, uint32_t readWait) {
     const uint64_t elapsed = platform::nowMs() - started;
-    if (elapsed < readWaitMs_ && link_.running.load()) {
-      platform::sleepMs(static_cast<uint32_t>(readWaitMs_ - elapsed));
+    if (elapsed < readWait && link_.running.load()) {
+      platform::sleepMs(static_cast<uint32_t>(readWait - elapsed));
     }
   }
 
@@ -101,8 +129,11 @@ class Receiver {
     }
   }
 
+  // A message that stopped arriving leaves a gap from the expected position.
+  // An idle line that stayed silent leaves nothing: no message is missing,
+  // and a verdict now would be taken for the answer to the next message.
   void readTimedOut() {
-    if (aborted_) return;
+    if (aborted_ || idleReadExpired_) return;
     pending_ = link_.openGapAtExpected() ? RX_TIMED_OUT : RX_POOR_DATA;
   }
 
@@ -120,6 +151,7 @@ class Receiver {
       return FrameOutcome::kBad;
     }
     const FrameHeader header = DecodeHeader(header_.data());
+    if (header.data) frameSinceReset_ = true;
     // Only a data frame's flag says that a message has ended; a control
     // frame always carries it.
     if (header.data && header.last) lastFlag_ = true;
@@ -249,6 +281,9 @@ class Receiver {
   std::array<uint8_t, kPayloadBufferSize> payload_{};
   std::array<uint8_t, kPayloadBufferSize> message_{};
   bool resetPending_ = true;
+  // A data frame header passed its check since the last reset.
+  bool frameSinceReset_ = false;
+  bool idleReadExpired_ = false;
   bool lastFlag_ = false;
   bool messageEndKnown_ = false;
   bool aborted_ = false;

@@ -128,6 +128,7 @@ int32_t handBack(LinkState& link, LinkRecord& record, int32_t result) {
 
 int32_t receiveMessage(LinkState& link, LinkRecord& record) {
   setOutcome(record, LINK_OK, kSourceReceive, "");
+  link.messageAwaited.store(true);
   int32_t result = 0;
   if (link.messageAvailable.wait(record.receive_timeout_ms)) {
     result = consumeVerdicts(link, record);

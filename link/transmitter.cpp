@@ -62,6 +62,7 @@ int32_t sendMessage(LinkState& link, LinkRecord& record) {
     return 0;
   }
 
+  link.messageAwaited.store(true);
   // A frame received signal left over from the previous reply would end this
   // message's waits before the meter could acknowledge, refuse or ask again.
   link.frameReceived.reset();
