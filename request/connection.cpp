@@ -1,5 +1,6 @@
 #include "connection.h"
 
+#include "late_answers.h"
 #include "link_call.h"
 #include "platform/clock.h"
 #include "result.h"
@@ -20,12 +21,17 @@ bool PortCallbacksUsable(const RequestRecord& request) {
 
 int OpenLink(RequestRecord* request, ResultRecord* result) {
   if (request->linkHandle != kNoHandle) return 1;
-  return LinkOpenPort(request, result) != 0 ? 1 : 0;
+  if (LinkOpenPort(request, result) == 0) return 0;
+  ForgetFurtherAnswers(request->linkHandle);
+  return 1;
 }
 
 int CloseLink(RequestRecord* request, ResultRecord* result) {
-  if (request->linkHandle == kNoHandle) return 0;
-  return LinkClosePort(request, result) != 0 ? 1 : 0;
+  const int32_t link = request->linkHandle;
+  if (link == kNoHandle) return 0;
+  const int32_t closed = LinkClosePort(request, result);
+  ForgetFurtherAnswers(link);
+  return closed != 0 ? 1 : 0;
 }
 
 int TidyUpAndClosePort(RequestRecord* request, ResultRecord* result) {
@@ -64,11 +70,16 @@ int Reconnect(RequestRecord* request, ResultRecord* result) {
   return 0;
 }
 
+// A hold that failed holds nothing: with the hold left armed, the next
+// ordinary request would leave its link, and a PAD or modem call, open.
 int HoldConnection(DibRecord*, RequestRecord* request, ResultRecord* result) {
   request->holdConnection = kHeld;
-  if (OpenLink(request, result) == 0) return 0;
+  if (OpenLink(request, result) == 0 || request->linkHandle == kNoHandle) {
+    request->holdConnection = 0;
+    return 0;
+  }
   ++request->connectCount;
-  return request->linkHandle != kNoHandle ? 1 : 0;
+  return 1;
 }
 
 int ReleaseConnection(DibRecord*, RequestRecord* request, ResultRecord* result) {

@@ -5,9 +5,12 @@
 #include <cstring>
 
 #include "connection.h"
+#include "late_answers.h"
 #include "link_call.h"
 #include "message_frame.h"
+#include "platform/clock.h"
 #include "result.h"
+#include "trace.h"
 #include "vantbrook/vantbrook.h"
 #include "work_buffer.h"
 
@@ -53,6 +56,25 @@ int ReceiveReply(RequestRecord* request, ResultRecord* result, unsigned char* bu
   return 1;
 }
 
+// Receives the answer to the message with `key` into buffer. A further answer
+// to a message sent more than once on this link is not that answer: it is
+// dropped and the wait goes on for what is left of the receive time-out.
+int ReceiveAnswer(RequestRecord* request, ResultRecord* result, unsigned char* buffer,
+                  uint32_t replyRoom, int32_t key, uint32_t* received) {
+  const uint32_t receiveTimeout = request->receiveTimeout;
+  const uint64_t deadline = platform::nowMs() + receiveTimeout;
+  int ok = 0;
+  for (;;) {
+    ok = ReceiveReply(request, result, buffer, replyRoom, 0, received);
+    if (ok == 0 || !TakeFurtherAnswer(request->linkHandle, key, Reply{buffer, *received})) break;
+    Trace("Further answer to a repeated command dropped\n");
+    const uint64_t now = platform::nowMs();
+    request->receiveTimeout = now < deadline ? static_cast<uint32_t>(deadline - now) : 0;
+  }
+  request->receiveTimeout = receiveTimeout;
+  return ok;
+}
+
 // Sends the small control command built in `buffer` and receives its reply
 // there. False after a link failure, which the link call has reported.
 bool ControlExchange(RequestRecord* request, ResultRecord* result, uint8_t* buffer,
@@ -96,17 +118,23 @@ int CommandTransaction(RequestRecord* request, ResultRecord* result, uint32_t re
   const bool retained = commandLength <= kRetainedCommandMax;
   std::array<unsigned char, kRetainedCommandMax> command{};
   if (retained && commandLength > 0) std::memcpy(command.data(), buffer, commandLength);
+  const int32_t key = AnswerKey(buffer, commandLength);
 
+  // Sends on the current link: the meter may answer each of them.
+  uint32_t sends = 0;
   for (uint32_t attempt = 1;; ++attempt) {
     if (LinkSendData(request, result) == 0) return 0;
-    request->data = buffer;
-    request->dataLength = replyRoom;
-    if (LinkRecvData(request, result) != 0) {
-      *received = std::min(request->dataLength, replyRoom);
+    ++sends;
+    if (ReceiveAnswer(request, result, buffer, replyRoom, key, received) != 0) {
+      ExpectFurtherAnswers(request->linkHandle, key, Reply{buffer, *received}, sends);
+      request->dataLength = *received;
       return 1;
     }
     if (result->code != VB_REQUEST_TIMEOUT || attempt >= tries) return 0;
-    if (attempt % 2 == 0 && Reconnect(request, result) == 0) return 0;
+    if (attempt % 2 == 0) {
+      if (Reconnect(request, result) == 0) return 0;
+      sends = 0;
+    }
     if (!retained) return 0;
     if (commandLength > 0) std::memcpy(buffer, command.data(), commandLength);
     request->data = buffer;
@@ -136,7 +164,10 @@ int ResumableTransaction(RequestRecord* request, ResultRecord* result, uint32_t 
   } leave{request, buffer, replyRoom};
 
   if (LinkSendData(request, result) == 0) return 0;
-  if (ReceiveReply(request, result, buffer, replyRoom, 0, received) != 0) return 1;
+  if (ReceiveAnswer(request, result, buffer, replyRoom, AnswerKey(buffer, commandLength),
+                    received) != 0) {
+    return 1;
+  }
   if (result->code != VB_REQUEST_TIMEOUT || request->resumeLimit == 0) return 0;
 
   uint32_t lastOffset = 0;

@@ -199,6 +199,10 @@ const std::vector<OptionSpec>& optionSpecs() {
          l.options.faults.unsupportedControl = v[0];
          return true;
        }},
+      {"--late-answer", "K",
+       "Fault: acknowledge the K-th host message from now but answer it only after the next "
+       "host message has come in (once), as a meter that answers later than the host waits.",
+       faultNumber(&Faults::lateAnswer)},
       {"--vanish", nullptr, "Fault: answer nothing at all, for good.",
        flag([](CommandLine& l) { l.options.faults.vanish = true; })},
   };

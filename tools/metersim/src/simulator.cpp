@@ -106,6 +106,8 @@ struct Simulator::Impl {
   bool pacerIdle = true;
   std::deque<Outgoing> outgoing;
   std::vector<uint8_t> lastReply;
+  // The answer held back by the late-answer fault.
+  std::vector<Reply> lateReplies;
   bool lineCut = false;
   bool vanished = false;
   std::mt19937_64 corruption;
@@ -167,6 +169,7 @@ void Simulator::Impl::takeLinkBytes(const std::vector<uint8_t>& bytes, uint64_t 
     lineCut = false;
     assembler.reset();
     outgoing.clear();
+    lateReplies.clear();
   }
   for (const HostFrame& frame : reader.takeFrames()) {
     if (lineCut) continue;
@@ -200,11 +203,16 @@ bool Simulator::Impl::answering() {
 void Simulator::Impl::messageReceived(const std::vector<uint8_t>& message) {
   record({false, 0, message, 0});
   if (!answering()) return;
+  // A late answer goes out once the host has sent something else.
+  for (const Reply& reply : lateReplies) queueReply(reply);
+  lateReplies.clear();
   bool nak = false;
   char unsupported = 0;
+  bool late = false;
   ForcedStatus forced;
   {
     std::lock_guard<std::mutex> lock(stateMutex);
+    if (faults.lateAnswer > 0) late = --faults.lateAnswer == 0;
     if (faults.nakMessages > 0) {
       --faults.nakMessages;
       nak = true;
@@ -224,6 +232,10 @@ void Simulator::Impl::messageReceived(const std::vector<uint8_t>& message) {
     return;
   }
   const Answer answer = model->handle(message, forced);
+  if (late) {
+    lateReplies = answer.replies;
+    return;
+  }
   for (size_t i = 0; i < answer.replies.size(); ++i) {
     if (i > 0 && options.resumeDelayMs > 0) {
       Outgoing pause;

@@ -37,6 +37,9 @@ struct Faults {
   bool silent = false;           // receive and record, never answer
   char unsupportedControl = 0;   // 0 none; send this control character instead of the next reply
   bool vanish = false;           // finish what is being sent, then answer nothing, for good
+  uint32_t lateAnswer = 0;       // acknowledge the k-th host message from now (1-based) at
+                                 // once but answer it only when the next host message has
+                                 // come in, ahead of that one's answer; once
 };
 
 struct Options {
