@@ -11,6 +11,7 @@
 
 #include "metersim/simulator.h"
 #include "platform/devicemap.h"
+#include "platform/thread.h"
 #include "test_meter_clock.h"
 #include "vantbrook/brisel.h"
 #include "vantbrook/vantbrook.h"
@@ -116,6 +117,69 @@ class DriversEndToEnd : public ::testing::Test {
   DibRecord dib_{};
   ResultRecord result_{};
 };
+
+// A hold whose call could not be set up holds nothing: the next ordinary
+// request on the same record, once the call can be made, closes its link
+// and ends its call like any other.
+struct FailedHoldCase {
+  const char* name;
+  Front front;
+  const char* protocol;
+  const char* address;
+  bool deviceMissing;  // else the call is refused while the simulator has its fault
+};
+
+class FailedHoldTest : public DriversEndToEnd,
+                       public ::testing::WithParamInterface<FailedHoldCase> {};
+
+TEST_P(FailedHoldTest, NextRequestLeavesNothingOpen) {
+  const FailedHoldCase& param = GetParam();
+  startSim(param.front);
+  const int threads = vb::platform::processThreadCount();
+  const int descriptors = vb::platform::processOpenDescriptorCount();
+  if (param.deviceMissing) {
+    ASSERT_TRUE(vb::platform::setComDevicePath(1, "/nonexistent/tty"));
+  }
+
+  RequestRecord record;
+  std::memset(&record, 0, sizeof record);
+  record.portNumber = 1;
+  std::memcpy(record.protocol, param.protocol, 4);
+  std::strncpy(record.address, param.address, sizeof record.address - 1);
+  record.receiveTimeout = kReceiveTimeoutMs;
+  record.frameTimeout = kFrameTimeoutMs;
+  record.linkHandle = -1;
+  record.portHandle = -1;
+  record.requestCode = VB_REQ_HOLD;
+  EXPECT_EQ(0, VantbrookRequest(&dib_, &record, &result_));
+  EXPECT_EQ(VB_PORT_DRIVER_ERROR, result_.code);
+  EXPECT_EQ(0, record.holdConnection);
+  EXPECT_EQ(-1, record.linkHandle);
+
+  if (param.deviceMissing) {
+    ASSERT_TRUE(vb::platform::setComDevicePath(1, sim_->devicePath()));
+  } else {
+    sim_->stop();
+    Options options;
+    options.front = param.front;
+    options.callSetupMs = 200;
+    sim_ = std::make_unique<Simulator>(options);
+    ASSERT_TRUE(sim_->start()) << sim_->error();
+    ASSERT_TRUE(vb::platform::setComDevicePath(1, sim_->devicePath()));
+  }
+  record.requestCode = VB_REQ_DIB;
+  EXPECT_EQ(1, VantbrookRequest(&dib_, &record, &result_)) << fieldText(result_.message);
+  EXPECT_EQ(-1, record.linkHandle);
+  EXPECT_EQ(1u, sim_->connections());
+  EXPECT_EQ(threads, vb::platform::processThreadCount());
+  EXPECT_EQ(descriptors, vb::platform::processOpenDescriptorCount());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DriversEndToEnd, FailedHoldTest,
+    ::testing::Values(FailedHoldCase{"PadWithoutItsDevice", Front::Pad, "pnet", kPadAddress, true},
+                      FailedHoldCase{"BusyModem", Front::Modem, "dial", kBusyNumber, false}),
+    [](const ::testing::TestParamInfo<FailedHoldCase>& info) { return info.param.name; });
 
 TEST_F(DriversEndToEnd, PadCallCarriesAMeterExchange) {
   startSim(Front::Pad);
