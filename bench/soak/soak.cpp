@@ -1,11 +1,15 @@
-// soak [--requests N] [--seconds S] [--meters M] [--seed K]
+// soak [--requests N] [--seconds S] [--meters M] [--seed K] [--held H]
 //
 // Runs N mixed requests (downloads of pairs and totals, identity blocks)
 // against M simulated meters, one host thread per meter, each request under
 // a fault drawn from a mix (clean line, corruption, a lost frame, a cut line
-// that is resumed, NAKs, a meter status, an unsupported control frame, a
-// silent or vanished meter), and stops early after S seconds. Prints the
-// successes, the failures by code, the corrupted results (a success whose
+// that is resumed, NAKs, a meter status, an unsupported control frame, an
+// answer that comes only after the host sent its command again, a silent or
+// vanished meter), and stops early after S seconds. With --held H each host
+// holds its link for sessions of H requests (2748, H requests, 2749), as a
+// collector that reads several things from a meter in one call. Prints the
+// successes, the failures by code (and those that name a wrong command in
+// the reply, by the fault they came under), the corrupted results (a success whose
 // data differ from the meter's), the hangs (a request that ran past the
 // bound its time-outs give), and the process's descriptors, threads and
 // resident memory at start, after the first tenth of the requests (once the
@@ -39,6 +43,7 @@ struct Settings {
   uint32_t seconds = 300;
   int meters = 4;
   uint64_t seed = 1;
+  uint32_t held = 0;  // requests per held link; 0: every request opens and closes its own
 };
 
 // Resident memory may rise while the allocator's per-thread pools fill during
@@ -70,7 +75,7 @@ struct FaultKind {
 };
 
 const FaultKind kFaultMix[] = {
-    {"clean", 34, [](Faults&, std::mt19937_64&) {}},
+    {"clean", 28, [](Faults&, std::mt19937_64&) {}},
     {"corrupt 1e-4", 14, [](Faults& f, std::mt19937_64&) { f.corruptRate = 1e-4; }},
     {"corrupt 1e-3", 12, [](Faults& f, std::mt19937_64&) { f.corruptRate = 1e-3; }},
     {"lost frame", 8, [](Faults& f, std::mt19937_64&) { f.dropFrame = 1; }},
@@ -83,6 +88,8 @@ const FaultKind kFaultMix[] = {
        f.forceStatusCommand = 13;
      }},
     {"unsupported control", 5, [](Faults& f, std::mt19937_64&) { f.unsupportedControl = '6'; }},
+    {"late answer", 6,
+     [](Faults& f, std::mt19937_64& r) { f.lateAnswer = 1 + static_cast<uint32_t>(r() % 8); }},
     {"silent", 2, [](Faults& f, std::mt19937_64&) { f.silent = true; }},
     {"vanish", 2, [](Faults& f, std::mt19937_64&) { f.vanish = true; }},
 };
@@ -104,6 +111,8 @@ struct Tally {
   uint32_t successes = 0;
   std::map<int32_t, uint32_t> failuresByCode;
   std::map<int32_t, std::string> sampleMessage;
+  std::map<std::string, uint32_t> wrongCommandByFault;
+  uint32_t holdsFailed = 0;
   uint32_t corrupted = 0;
   uint32_t hangs = 0;
   uint32_t malformed = 0;
@@ -124,20 +133,40 @@ std::unique_ptr<vb::metersim::Simulator> StartMeter(int com, uint64_t seed) {
   return sim;
 }
 
+// Holds or releases the host's link (2748, 2749); true when that succeeded.
+bool HoldRequest(RequestRecord* request, int16_t code) {
+  DibRecord dib{};
+  ResultRecord result{};
+  request->requestCode = code;
+  return VantbrookRequest(&dib, request, &result) == 1;
+}
+
 void RunHost(int com, const Settings& settings, std::atomic<uint32_t>& next,
              std::chrono::steady_clock::time_point deadline,
              std::unique_ptr<vb::metersim::Simulator>& sim, Tally& tally) {
   std::mt19937_64 random(settings.seed * 1000 + static_cast<uint64_t>(com));
   const vb::reliability::LineSettings line;
+  RequestRecord request = vb::reliability::MakeRequest(line, com);
+  uint32_t inSession = 0;
   while (next.fetch_add(1) < settings.requests && std::chrono::steady_clock::now() < deadline) {
     const FaultKind& fault = DrawFault(random);
     const Job job = static_cast<Job>(random() % 3);
     Faults faults;
     fault.arm(faults, random);
+    if (settings.held > 0 && inSession == 0 && !HoldRequest(&request, VB_REQ_HOLD)) {
+      std::lock_guard<std::mutex> guard(tally.lock);
+      ++tally.holdsFailed;
+    }
     sim->setFaults(faults);
-    const RequestRecord request = vb::reliability::MakeRequest(line, com);
-    const vb::reliability::Outcome outcome = vb::reliability::RunJob(sim->model(), request, job);
+    const vb::reliability::Outcome outcome =
+        vb::reliability::RunJobOnRecord(sim->model(), &request, job);
     const uint64_t bound = vb::reliability::RequestBoundMs(request);
+    // A session ends after its requests, and before a vanished meter is
+    // replaced.
+    if (settings.held > 0 && (++inSession == settings.held || faults.vanish)) {
+      HoldRequest(&request, VB_REQ_RELEASE);
+      inSession = 0;
+    }
 
     std::lock_guard<std::mutex> guard(tally.lock);
     if (++tally.completed == tally.warmUpAfter) tally.warmUp = Measure();
@@ -147,6 +176,9 @@ void RunHost(int com, const Settings& settings, std::atomic<uint32_t>& next,
       ++tally.successes;
     } else {
       ++tally.failuresByCode[outcome.result.code];
+      const std::string message =
+          vb::reliability::FieldText(outcome.result.message, sizeof outcome.result.message);
+      if (message.rfind("Wrong command number", 0) == 0) ++tally.wrongCommandByFault[fault.name];
       tally.sampleMessage.emplace(
           outcome.result.code,
           vb::reliability::FieldText(outcome.result.message, sizeof outcome.result.message) +
@@ -173,6 +205,7 @@ void RunHost(int com, const Settings& settings, std::atomic<uint32_t>& next,
       sim->setFaults(Faults{});
     }
   }
+  if (inSession > 0) HoldRequest(&request, VB_REQ_RELEASE);
 }
 
 bool ParseArguments(int argc, char** argv, Settings* settings) {
@@ -187,6 +220,8 @@ bool ParseArguments(int argc, char** argv, Settings* settings) {
       settings->meters = static_cast<int>(value);
     } else if (name == "--seed") {
       settings->seed = value;
+    } else if (name == "--held" && value <= 1000) {
+      settings->held = static_cast<uint32_t>(value);
     } else {
       return false;
     }
@@ -199,7 +234,9 @@ bool ParseArguments(int argc, char** argv, Settings* settings) {
 int main(int argc, char** argv) {
   Settings settings;
   if (!ParseArguments(argc, argv, &settings)) {
-    std::fprintf(stderr, "usage: %s [--requests N] [--seconds 1..%lu] [--meters 1..8] [--seed K]\n",
+    std::fprintf(stderr,
+                 "usage: %s [--requests N] [--seconds 1..%lu] [--meters 1..8] [--seed K] "
+                 "[--held 0..1000]\n",
                  argv[0], kMaxSeconds);
     return 2;
   }
@@ -245,11 +282,19 @@ int main(int argc, char** argv) {
   std::printf("requests        %u in %.1f s on %d meters (longest %llu ms)\n",
               tally.successes + failures, seconds, settings.meters,
               static_cast<unsigned long long>(tally.longestMs));
+  if (settings.held > 0) {
+    std::printf("held links      sessions of %u requests, %u holds failed\n", settings.held,
+                tally.holdsFailed);
+  }
   std::printf("successes       %u\n", tally.successes);
   std::printf("failures        %u\n", failures);
   for (const auto& entry : tally.failuresByCode) {
     std::printf("  code %2d       %u  e.g. \"%s\"\n", entry.first, entry.second,
                 tally.sampleMessage[entry.first].c_str());
+  }
+  for (const auto& entry : tally.wrongCommandByFault) {
+    std::printf("  wrong command number in reply: %u under %s\n", entry.second,
+                entry.first.c_str());
   }
   std::printf("corrupted       %u\n", tally.corrupted);
   std::printf("hangs           %u\n", tally.hangs);

@@ -150,6 +150,11 @@ uint64_t RequestBoundMs(const RequestRecord& request) {
 }
 
 Outcome RunJob(const metersim::MeterModel& model, RequestRecord request, Job job) {
+  return RunJobOnRecord(model, &request, job);
+}
+
+Outcome RunJobOnRecord(const metersim::MeterModel& model, RequestRecord* record, Job job) {
+  RequestRecord& request = *record;
   Outcome outcome;
   DibRecord dib{};
   DataHeaderRecord pairHeader{};
@@ -183,8 +188,13 @@ Outcome RunJob(const metersim::MeterModel& model, RequestRecord request, Job job
   outcome.elapsedMs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                 std::chrono::steady_clock::now() - started)
                                                 .count());
+  request.download = nullptr;
   outcome.resultProblem = CheckResult(outcome.returned, outcome.result);
-  if (request.linkHandle != -1) outcome.resultProblem += " link left open";
+  const bool keepsHeldLink =
+      request.holdConnection == 1 &&
+      (outcome.result.code == VB_OK || outcome.result.code == VB_NO_DATA_IN_RANGE);
+  if (request.linkHandle != -1 && !keepsHeldLink) outcome.resultProblem += " link left open";
+  if (request.linkHandle == -1 && keepsHeldLink) outcome.resultProblem += " held link closed";
   if (outcome.returned == 1) {
     switch (job) {
       case Job::kPairs: outcome.dataProblem = ComparePairs(model, pairHeader, pairs); break;

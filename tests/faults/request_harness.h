@@ -55,6 +55,12 @@ struct Outcome {
 // the expected data) and checks its outcome.
 Outcome RunJob(const metersim::MeterModel& model, RequestRecord request, Job job);
 
+// The same on the caller's record, which keeps its link between requests
+// when the host holds it (2748): a held link must stay open after a request
+// that ended with code 0 or 7 and be closed after any other; without the
+// hold no link may stay open.
+Outcome RunJobOnRecord(const metersim::MeterModel& model, RequestRecord* request, Job job);
+
 // The field as a string, without reading past it.
 std::string FieldText(const char* field, size_t size);
 
