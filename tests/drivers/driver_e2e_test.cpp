@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -129,6 +130,8 @@ struct FailedHoldCase {
   bool deviceMissing;  // else the call is refused while the simulator has its fault
 };
 
+void PrintTo(const FailedHoldCase& c, std::ostream* out) { *out << c.name; }
+
 class FailedHoldTest : public DriversEndToEnd,
                        public ::testing::WithParamInterface<FailedHoldCase> {};
 
@@ -163,7 +166,7 @@ TEST_P(FailedHoldTest, NextRequestLeavesNothingOpen) {
     Options options;
     options.front = param.front;
     options.callSetupMs = 200;
-    sim_ = std::make_unique<Simulator>(options);
+    sim_ = std::make_unique<Simulator>(vb::test::WithMeterClock(options));
     ASSERT_TRUE(sim_->start()) << sim_->error();
     ASSERT_TRUE(vb::platform::setComDevicePath(1, sim_->devicePath()));
   }

@@ -1,7 +1,10 @@
 // Command transactions against a scripted meter over a pseudo-terminal and
 // the real link library: retries and reconnects of short commands, the
 // resumption of long replies, and the connection kept across requests.
+#include <atomic>
 #include <cstring>
+#include <memory>
+#include <optional>
 
 #include "exchange_fixture.h"
 #include "platform/devicemap.h"
@@ -42,6 +45,53 @@ TEST_F(ExchangeTest, TimedOutCommandIsSentCommandAttemptsTimesWithOneReconnectFo
     linksBefore = meter_.wakeups();
   }
   EXPECT_EQ(Count(kVersions), 0u);
+}
+
+// The meter stays silent after the first CancelSession and, when the host
+// sends it again, answers both sends: the answer to the second send arrives
+// where GetVersions' reply is awaited. It is dropped there; any other reply
+// that does not echo GetVersions, the repeated command's echo in another
+// shape included, still fails the request.
+TEST_F(ExchangeTest, FurtherAnswerToARepeatedCommandIsDroppedAndNoOtherWrongEcho) {
+  const struct {
+    const char* name;
+    std::optional<std::vector<uint8_t>> versionsReply;  // none: the meter's own
+    const char* message;
+  } cases[] = {
+      {"own reply", std::nullopt, ""},
+      {"another command's echo", StatusReply(11, 0), "Wrong command number in reply: 11"},
+      {"repeated command's echo, other length", MakeReply(3, 0, std::vector<uint8_t>(20)),
+       "Wrong command number in reply: 3"},
+  };
+  request_.download = &versions_;
+  request_.commandAttempts = 2;
+  UseShortTimeouts();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto cancels = std::make_shared<std::atomic<int>>(0);
+    const std::optional<std::vector<uint8_t>> versionsReply = c.versionsReply;
+    meter_.setOverride([cancels, versionsReply](const std::vector<uint8_t>& message)
+                           -> std::optional<std::vector<ScriptedReply>> {
+      if (CommandIn(message) == kCancel) {
+        const int sends = ++*cancels;
+        if (sends == 1) return std::vector<ScriptedReply>{};
+        if (sends == 2) return std::vector<ScriptedReply>{{StatusReply(3, 0)}, {StatusReply(3, 0)}};
+      }
+      if (CommandIn(message) == kVersions && versionsReply) {
+        return std::vector<ScriptedReply>{{*versionsReply}};
+      }
+      return std::nullopt;
+    });
+    const size_t cancelsBefore = Count(kCancel);
+    EXPECT_EQ(Run(VB_REQ_VERSIONS), versionsReply ? 0 : 1) << FieldText(result_.message);
+    // Sent twice at the start, and once more at the end of a request that
+    // got that far.
+    EXPECT_EQ(Count(kCancel) - cancelsBefore, versionsReply ? 2u : 3u);
+    EXPECT_EQ(FieldText(result_.message), c.message);
+    if (!versionsReply) {
+      EXPECT_EQ(FieldText(versions_.text[0]), meter_.versions[0]);
+    }
+  }
 }
 
 // Application-port callbacks: the host's own line to the meter.
