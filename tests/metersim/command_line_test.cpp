@@ -13,8 +13,9 @@ TEST(CommandLineTest, OptionsMirrorOptionsAndFaults) {
       {"--baud", "9600", "--modem", "--long-frames", "--seed", "9", "--password", "pw",
        "--pairs", "10000", "--totals", "3", "--drop-frame", "2", "--corrupt-rate", "0.25",
        "--cut-after", "3000", "--nak", "1", "--status", "22", "--status-command", "11",
-       "--silent", "--unsupported-control", "7", "--busy", "555", "--busy", "556",
-       "--set", "meter_id=X=1", "--no-pending-status", "9", "--clock", "2026-12-07T17:15:00"});
+       "--silent", "--unsupported-control", "7", "--late-answer", "3", "--busy", "555",
+       "--busy", "556", "--set", "meter_id=X=1", "--no-pending-status", "9", "--clock",
+       "2026-12-07T17:15:00"});
   ASSERT_EQ(line.error, "");
   const Options& o = line.options;
   EXPECT_EQ(o.baud, 9600u);
@@ -32,6 +33,7 @@ TEST(CommandLineTest, OptionsMirrorOptionsAndFaults) {
   EXPECT_EQ(o.faults.forceStatusCommand, 11);
   EXPECT_TRUE(o.faults.silent);
   EXPECT_EQ(o.faults.unsupportedControl, '7');
+  EXPECT_EQ(o.faults.lateAnswer, 3u);
   EXPECT_EQ(o.busyNumbers, (std::vector<std::string>{"555", "556"}));
   ASSERT_EQ(o.profileSettings.size(), 1u);
   EXPECT_EQ(o.profileSettings[0].second, "X=1");
@@ -80,8 +82,8 @@ TEST(CommandLineTest, HelpNamesEveryOption) {
   for (const char* name : {"--baud", "--pad", "--modem", "--long-frames", "--seed", "--profile",
                            "--password", "--pairs", "--totals", "--drop-frame",
                            "--corrupt-rate", "--cut-after", "--nak", "--status", "--silent",
-                           "--unsupported-control", "--busy", "--vanish", "--device",
-                           "--clock"}) {
+                           "--unsupported-control", "--late-answer", "--busy", "--vanish",
+                           "--device", "--clock"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }
 }
