@@ -66,8 +66,8 @@ class SerialPort {
   }
 
   // Uses a line somebody else opened and configured; it stays theirs.
-  bool adopt(int32_t descriptor) {
-    if (!device_.adopt(descriptor)) return fail(kTextOpenFailed, true);
+  bool adopt(int32_t lineHandle) {
+    if (!device_.adopt(platform::lineFromField(lineHandle))) return fail(kTextOpenFailed, true);
     device_.purge();
     return true;
   }
@@ -175,9 +175,9 @@ int32_t serialOpen(int32_t* portSlot, int32_t, const char* protocol, const char*
   } catch (const std::bad_alloc&) {
     return 0;
   }
-  const int32_t descriptor = *portSlot;
+  const int32_t lineHandle = *portSlot;
   *portSlot = serialPorts().insert(port);
-  if (descriptor != kNoHandle) return port->adopt(descriptor) ? 1 : 0;
+  if (lineHandle != kNoHandle) return port->adopt(lineHandle) ? 1 : 0;
   return port->openByName(protocol[3]) ? 1 : 0;
 }
 

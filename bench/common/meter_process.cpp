@@ -38,7 +38,7 @@ void MeterProcess::stop() {
 }
 
 HostLine::~HostLine() {
-  if (handle_ != -1) platform::closeDescriptor(handle_);
+  platform::closeLine(platform::lineFromField(handle_));
 }
 
 bool HostLine::open(const std::string& devicePath) {
@@ -47,7 +47,7 @@ bool HostLine::open(const std::string& devicePath) {
   // Raw binary mode: a pseudo-terminal's line discipline would otherwise
   // translate the carriage returns that end short frames.
   if (!device.setSettings(platform::SerialSettings())) return false;
-  handle_ = device.release();
+  handle_ = platform::fieldFromLine(device.release());
   return handle_ != -1;
 }
 

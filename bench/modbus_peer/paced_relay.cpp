@@ -31,7 +31,7 @@ bool PacedRelay::start() {
   // Only the programs at the two ends open the devices.
   client_.closeSlave();
   server_.closeSlave();
-  if (!clientSide_.adopt(client_.masterFd()) || !serverSide_.adopt(server_.masterFd())) {
+  if (!clientSide_.adopt(client_.master()) || !serverSide_.adopt(server_.master())) {
     return false;
   }
   if (!setReadTimeouts(clientSide_) || !setReadTimeouts(serverSide_)) return false;

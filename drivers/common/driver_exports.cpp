@@ -129,10 +129,10 @@ int32_t ClosePort(const DriverDefinition& driver, int32_t port) {
       clearCallQuietly(driver, *connection);
       // The line is closed whether this driver opened it or took it over.
       platform::SerialDevice& line = connection->line();
-      if (line.ownsDescriptor()) {
+      if (line.ownsLine()) {
         line.close();
       } else {
-        platform::closeDescriptor(line.release());
+        platform::closeLine(line.release());
       }
     }
     return 1;
@@ -145,7 +145,7 @@ int32_t ReleaseConnection(const DriverDefinition& driver, int32_t port) {
     if (!connection) return kNoHandle;
     if (connection->lineHandle() == kNoHandle) return kNoHandle;
     clearCallQuietly(driver, *connection);
-    return connection->line().release();
+    return platform::fieldFromLine(connection->line().release());
   });
 }
 

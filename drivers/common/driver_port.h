@@ -35,8 +35,10 @@ class DriverPort {
 
   const LineTraits& traits() const { return traits_; }
   platform::SerialDevice& line() { return line_; }
-  // The line's descriptor, or -1 when no line is open.
-  int32_t lineHandle() const { return line_.isOpen() ? line_.fd() : -1; }
+  // The line's OS handle, or -1 when no line is open.
+  int32_t lineHandle() const {
+    return line_.isOpen() ? platform::fieldFromLine(line_.handle()) : -1;
+  }
 
   platform::RecursiveLock& readLock() { return readLock_; }
   platform::RecursiveLock& writeLock() { return writeLock_; }

@@ -1,7 +1,5 @@
 #include "serial_line.h"
 
-#include <cerrno>
-
 #include "platform/clock.h"
 #include "platform/devicemap.h"
 #include "platform/error.h"
@@ -19,8 +17,9 @@ int purgeOnOpen(DriverPort& port, const char* failureText) {
 
 // A write that had started and then was cancelled or ran out of time, as
 // opposed to one the device refused outright.
-bool writeWasPending(int errorCode, size_t written) {
-  return written > 0 || errorCode == ECANCELED || errorCode == ETIMEDOUT;
+bool writeWasPending(platform::FailureKind failure, size_t written) {
+  return written > 0 || failure == platform::FailureKind::Cancelled ||
+         failure == platform::FailureKind::TimedOut;
 }
 
 }  // namespace
@@ -74,7 +73,7 @@ int OpenLine(DriverPort& port, int32_t portNumber, const LineFormat& format, Ope
 }
 
 int AttachLine(DriverPort& port, int32_t lineHandle) {
-  if (!port.line().adopt(lineHandle)) {
+  if (!port.line().adopt(platform::lineFromField(lineHandle))) {
     SetSystemErrorText(port, kFailedToOpenPort);
     return 0;
   }
@@ -107,7 +106,7 @@ int WriteLine(DriverPort& port, const unsigned char* data, uint32_t length) {
   platform::LockGuard guard(port.writeLock());
   size_t written = 0;
   if (port.line().write(data, length, &written)) return 1;
-  SetSystemErrorText(port, writeWasPending(platform::lastErrorCode(), written)
+  SetSystemErrorText(port, writeWasPending(platform::lastFailure(), written)
                                ? kPendingWriteFailed
                                : kWriteFailed);
   return 0;

@@ -44,8 +44,8 @@ constexpr uint64_t kCrossingWaitMs = 1000;
 struct Bench {
   explicit Bench(const vb::driver::LineTraits& traits) : port(traits) {
     Require(terminal.open());
-    Require(device.adopt(terminal.masterFd()));
-    Require(vb::driver::AttachLine(port, terminal.slaveFd()) == 1);
+    Require(device.adopt(terminal.master()));
+    Require(vb::driver::AttachLine(port, vb::platform::fieldFromLine(terminal.slave())) == 1);
   }
 
   // Empties both directions, then queues the replies for the driver to read.

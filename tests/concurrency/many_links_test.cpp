@@ -41,7 +41,7 @@ constexpr uint32_t kJoinWaitMs = 180000;
 
 struct HostLine {
   std::unique_ptr<metersim::Simulator> sim;
-  int32_t line = -1;  // the host's own descriptor of the meter's line
+  int32_t line = -1;  // the host's own handle of the meter's line
   std::string problems;
 };
 
@@ -56,7 +56,7 @@ TEST(ManyLinks, SixteenHostsRunRequestsAtOnce) {
     ASSERT_TRUE(hosts[i].sim->start()) << hosts[i].sim->error();
     platform::SerialDevice device;
     ASSERT_TRUE(device.open(hosts[i].sim->devicePath()));
-    hosts[i].line = device.release();
+    hosts[i].line = platform::fieldFromLine(device.release());
   }
 
   reliability::LineSettings settings;
@@ -82,7 +82,7 @@ TEST(ManyLinks, SixteenHostsRunRequestsAtOnce) {
   for (auto& thread : threads) EXPECT_TRUE(thread->joinFor(kJoinWaitMs));
   for (int i = 0; i < kHosts; ++i) {
     EXPECT_EQ(hosts[i].problems, "") << "host " << i;
-    platform::closeDescriptor(hosts[i].line);
+    platform::closeLine(platform::lineFromField(hosts[i].line));
     hosts[i].sim->stop();
   }
 }

@@ -41,7 +41,7 @@ class DialogueTest : public ::testing::TestWithParam<DialogueCase> {
 
   void SetUp() override {
     ASSERT_TRUE(device_.start());
-    ASSERT_EQ(1, driver::AttachLine(port_, device_.slaveFd()));
+    ASSERT_EQ(1, driver::AttachLine(port_, device_.slaveHandle()));
   }
   // The line is the device's; the connection only lets go of it.
   void TearDown() override { port_.line().release(); }

@@ -112,7 +112,7 @@ class ModemTiming : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(device_.start());
-    ASSERT_EQ(1, driver::AttachLine(port_, device_.slaveFd()));
+    ASSERT_EQ(1, driver::AttachLine(port_, device_.slaveHandle()));
   }
   void TearDown() override { port_.line().release(); }
   ScriptedDevice device_;

@@ -95,7 +95,7 @@ TEST(PadOpenTiming, PausesTwoSecondsBetweenClearingAndCalling) {
   ScriptedDevice device;
   ASSERT_TRUE(device.start());
   driver::DriverPort port(pnetport::kPadDriver.line);
-  ASSERT_EQ(1, driver::AttachLine(port, device.slaveFd()));
+  ASSERT_EQ(1, driver::AttachLine(port, device.slaveHandle()));
   device.script({replyTo(kClear, "*"), replyTo(kCall, "1234\r\n"),
                  replyAfter(500, "\r\nCOM 1234\r\n")});
   EXPECT_EQ(1, pnetport::kPadDriver.connect(port, "1234"));

@@ -43,7 +43,7 @@ ScriptedDevice::~ScriptedDevice() {
 
 bool ScriptedDevice::start() {
   if (!pty_.open()) return false;
-  if (!master_.adopt(pty_.masterFd()) || !slaveProbe_.adopt(pty_.slaveFd())) return false;
+  if (!master_.adopt(pty_.master()) || !slaveProbe_.adopt(pty_.slave())) return false;
   masterOpen_ = true;
   clock_.onSleep([this](uint64_t began, uint64_t now) { advance(began, now); });
   platform::setClockForTesting(&clock_);
@@ -151,12 +151,12 @@ void ScriptedDevice::carryOut(const ScriptStep& step) {
     case ScriptStep::Action::HangUp: {
       master_.release();
       masterOpen_ = false;
-      platform::closeDescriptor(pty_.releaseMaster());
+      platform::closeLine(pty_.releaseMaster());
       break;
     }
     case ScriptStep::Action::CloseLine: {
       slaveProbe_.release();
-      platform::closeDescriptor(pty_.releaseSlave());
+      platform::closeLine(pty_.releaseSlave());
       break;
     }
     case ScriptStep::Action::BlockOutput:

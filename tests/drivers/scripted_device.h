@@ -83,7 +83,7 @@ class ScriptedDevice {
   const std::string& slavePath() const { return pty_.slavePath(); }
   // The slave descriptor, for a driver that attaches to an open line. It
   // stays the device's: the driver must let go of it without closing it.
-  int slaveFd() const { return pty_.slaveFd(); }
+  int32_t slaveHandle() const { return platform::fieldFromLine(pty_.slave()); }
   // Reads the slave's line settings (as the driver left them).
   bool slaveSettings(platform::SerialSettings* out);
 

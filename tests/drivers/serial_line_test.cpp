@@ -23,8 +23,8 @@ class SerialLine : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(pty_.open());
-    ASSERT_TRUE(master_.adopt(pty_.masterFd()));
-    ASSERT_EQ(1, AttachLine(port_, pty_.slaveFd()));
+    ASSERT_TRUE(master_.adopt(pty_.master()));
+    ASSERT_EQ(1, AttachLine(port_, platform::fieldFromLine(pty_.slave())));
   }
   void TearDown() override {
     port_.line().release();
@@ -125,7 +125,7 @@ TEST_F(SerialLine, OneThreadReadsWhileAnotherWrites) {
 TEST_F(SerialLine, WriteThatCannotDrainFailsAsPending) {
   // Fill the line towards the device until it takes nothing more.
   platform::SerialDevice filler;
-  ASSERT_TRUE(filler.adopt(pty_.slaveFd()));
+  ASSERT_TRUE(filler.adopt(pty_.slave()));
   platform::SerialTimeouts quick;
   quick.writeTotalConstantMs = 50;
   ASSERT_TRUE(filler.setTimeouts(quick));

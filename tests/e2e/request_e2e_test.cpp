@@ -224,7 +224,7 @@ bool OpenHostLine(int32_t* handle) {
       !g_hostLine->line.setSettings(platform::SerialSettings{})) {
     return false;
   }
-  *handle = g_hostLine->line.fd();
+  *handle = platform::fieldFromLine(g_hostLine->line.handle());
   return true;
 }
 

@@ -7,7 +7,7 @@
 
 namespace vb::link::test {
 
-FarEnd::FarEnd(int lineDescriptor) { line_.adopt(lineDescriptor); }
+FarEnd::FarEnd(platform::LineHandle line) { line_.adopt(line); }
 
 bool FarEnd::send(const Bytes& bytes) {
   size_t written = 0;

@@ -32,7 +32,7 @@ struct OutgoingFrame {
 
 class FarEnd {
  public:
-  explicit FarEnd(int lineDescriptor);
+  explicit FarEnd(platform::LineHandle line);
 
   bool send(const Bytes& bytes);
   // Reads exactly count raw bytes; fewer when the line stays quiet.

@@ -56,7 +56,7 @@ class LinkTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(pty_.open());
     ASSERT_TRUE(platform::setComDevicePath(kTestComPort, pty_.slavePath()));
-    farEnd_ = std::make_unique<FarEnd>(pty_.masterFd());
+    farEnd_ = std::make_unique<FarEnd>(pty_.master());
     record_ = makeRecord();
   }
 

@@ -77,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(Link, OpenFailureTest,
 TEST_F(LinkTest, AdoptedLineLoadsNoDriverAndStaysOpenAfterClose) {
   // A driver code that names no module: only the built-in port can serve.
   record_ = makeRecord("zzzz");
-  record_.port_handle = pty_.slaveFd();
+  record_.port_handle = platform::fieldFromLine(pty_.slave());
   open();
   Bytes message = sampleMessage(50);
   ASSERT_TRUE(farEnd_->sendMessage(message));
@@ -87,7 +87,7 @@ TEST_F(LinkTest, AdoptedLineLoadsNoDriverAndStaysOpenAfterClose) {
   EXPECT_EQ(record_.link, -1);
 
   platform::SerialDevice line;
-  ASSERT_TRUE(line.adopt(pty_.slaveFd()));
+  ASSERT_TRUE(line.adopt(pty_.slave()));
   const uint8_t probe[] = {0x42};
   size_t written = 0;
   ASSERT_TRUE(line.write(probe, 1, &written));
@@ -157,7 +157,7 @@ TEST_F(LinkTest, CloseRightAfterOpenReturnsPromptlyWhereverTheReceiverIs) {
 
 TEST_F(LinkTest, CloseOfAnAdoptedLineReturnsWithinOneReadWait) {
   record_.frame_timeout_ms = 20000;
-  record_.port_handle = pty_.slaveFd();
+  record_.port_handle = platform::fieldFromLine(pty_.slave());
   open();
   const uint64_t started = platform::nowMs();
   EXPECT_EQ(ClosePort(&record_), 1);

@@ -22,7 +22,7 @@ class ScriptedHost {
            setTimeouts();
   }
   // Uses a line somebody else opened (the master side of a pseudo-terminal).
-  bool adopt(int fd) { return device_.adopt(fd) && setTimeouts(); }
+  bool adopt(platform::LineHandle line) { return device_.adopt(line) && setTimeouts(); }
   void close() {
     device_.close();
     reader_ = FrameReader();

@@ -97,7 +97,7 @@ TEST_F(SimulatorTest, ServesAGivenDevice) {
   Simulator simulator(options);
   ASSERT_TRUE(simulator.start()) << simulator.error();
   EXPECT_EQ(simulator.devicePath(), line.slavePath());
-  ASSERT_TRUE(host_.adopt(line.masterFd()));
+  ASSERT_TRUE(host_.adopt(line.master()));
   ASSERT_TRUE(host_.sendMessage(kGetVersions));
   bool complete = false;
   EXPECT_EQ(u16At(assemble(host_.readFrames(kReplyWaitMs), &complete), 2), kCmdGetVersions);

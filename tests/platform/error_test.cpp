@@ -24,6 +24,16 @@ TEST(LastError, TextIsTheSystemMessageWithoutLineBreak) {
   }
 }
 
+TEST(LastError, EveryFailureKindIsRecordedAsItself) {
+  for (const FailureKind kind : {FailureKind::None, FailureKind::Cancelled, FailureKind::TimedOut,
+                                 FailureKind::Gone, FailureKind::BadArgument,
+                                 FailureKind::Other}) {
+    setLastFailure(kind);
+    EXPECT_EQ(lastFailure(), kind) << static_cast<int>(kind);
+    EXPECT_FALSE(lastErrorText().empty());
+  }
+}
+
 TEST(LastError, EachThreadKeepsItsOwn) {
   setLastErrorCode(ENOENT);
   int seenByOther = -1;

@@ -53,7 +53,7 @@ class SerialDeviceTest : public ::testing::Test {
 
   // Sends bytes to the device as the far end does.
   void sendFromFarEnd(const std::string& bytes) {
-    ASSERT_EQ(::write(pty_.masterFd(), bytes.data(), bytes.size()),
+    ASSERT_EQ(::write(fieldFromLine(pty_.master()), bytes.data(), bytes.size()),
               static_cast<ssize_t>(bytes.size()));
   }
 
@@ -83,7 +83,7 @@ struct BackgroundRead {
   char buffer[64] = {};
   size_t got = 0;
   bool ok = false;
-  int error = 0;
+  FailureKind error = FailureKind::None;
   SteadyClock::time_point endedAt;
 
   // A read left running by a failed check is purged so that it does not
@@ -99,7 +99,7 @@ struct BackgroundRead {
     device = &reading;
     ASSERT_TRUE(thread.start([this, count] {
       ok = device->read(buffer, count, &got);
-      error = lastErrorCode();
+      error = lastFailure();
       endedAt = SteadyClock::now();
       done.set();
     }));
@@ -172,7 +172,7 @@ TEST_F(SerialDeviceTest, PurgeEndsBlockedReadPromptlyAndNextReadWorks) {
   RecordProperty("purgeToReadEndMs", static_cast<int>(tookMs));
   EXPECT_LT(tookMs, kPurgeBoundMs);
   EXPECT_FALSE(reader.ok) << "a cancelled read was reported as success";
-  EXPECT_EQ(reader.error, ECANCELED);
+  EXPECT_EQ(reader.error, FailureKind::Cancelled);
   EXPECT_EQ(reader.got, 1u) << "the byte that had come is reported";
 
   useTimeouts(0, 0, 2000);
@@ -224,7 +224,7 @@ TEST_F(SerialDeviceTest, WriteToPeerThatNeverReadsTimesOut) {
   size_t written = 0;
   const auto start = SteadyClock::now();
   EXPECT_FALSE(device_.write(block.data(), block.size(), &written));
-  EXPECT_EQ(lastErrorCode(), ETIMEDOUT);
+  EXPECT_EQ(lastFailure(), FailureKind::TimedOut);
   EXPECT_LT(written, block.size());
   EXPECT_GE(msSince(start), 145);
   EXPECT_LT(msSince(start), 3000);
@@ -232,16 +232,16 @@ TEST_F(SerialDeviceTest, WriteToPeerThatNeverReadsTimesOut) {
 
 TEST_F(SerialDeviceTest, PurgeEndsBlockedWrite) {
   SerialDevice farEnd;
-  ASSERT_TRUE(farEnd.adopt(pty_.masterFd()));
+  ASSERT_TRUE(farEnd.adopt(pty_.master()));
   const std::vector<char> block(1 << 20, 'w');
   std::atomic<bool> ok{true};
-  std::atomic<int> error{0};
+  std::atomic<FailureKind> error{FailureKind::None};
   Event done(Event::Reset::Manual);
   Thread writer;
   ASSERT_TRUE(writer.start([&] {
     size_t written = 0;
     ok = device_.write(block.data(), block.size(), &written);
-    error = lastErrorCode();
+    error = lastFailure();
     done.set();
   }));
   // Bytes at the far end mean the write has begun; a megabyte cannot fit.
@@ -255,12 +255,12 @@ TEST_F(SerialDeviceTest, PurgeEndsBlockedWrite) {
   EXPECT_LT(msSince(purgedAt), kPurgeBoundMs);
   ASSERT_TRUE(writer.joinFor(kGenerousMs));
   EXPECT_FALSE(ok.load());
-  EXPECT_EQ(error.load(), ECANCELED);
+  EXPECT_EQ(error.load(), FailureKind::Cancelled);
 }
 
 TEST_F(SerialDeviceTest, ReadAndWriteRunTogether) {
   SerialDevice farEnd;
-  ASSERT_TRUE(farEnd.adopt(pty_.masterFd()));
+  ASSERT_TRUE(farEnd.adopt(pty_.master()));
   useTimeouts(0, 0, kGenerousMs);
   BackgroundRead reader;
   reader.start(device_, 8);
@@ -295,7 +295,7 @@ TEST_F(SerialDeviceTest, ReadFailsWhenFarEndHasGone) {
   ASSERT_TRUE(reader.done.wait(kGenerousMs)) << "read kept waiting on a dead line";
   ASSERT_TRUE(reader.thread.joinFor(kGenerousMs));
   EXPECT_FALSE(reader.ok);
-  EXPECT_EQ(reader.error, EIO);
+  EXPECT_EQ(reader.error, FailureKind::Gone);
 }
 
 TEST_F(SerialDeviceTest, SecondOpenIsRefusedUntilFirstCloses) {
@@ -374,14 +374,14 @@ TEST_F(SerialDeviceTest, RawModeCarriesEveryByteUnchanged) {
 TEST(SerialDevice, AdoptedDescriptorIsLeftOpenWithItsFlags) {
   PseudoTerminal pty;
   ASSERT_TRUE(pty.open());
-  const int flagsBefore = fcntl(pty.slaveFd(), F_GETFL);
+  const int flagsBefore = fcntl(fieldFromLine(pty.slave()), F_GETFL);
   {
     SerialDevice device;
-    ASSERT_TRUE(device.adopt(pty.slaveFd()));
-    EXPECT_FALSE(device.ownsDescriptor());
+    ASSERT_TRUE(device.adopt(pty.slave()));
+    EXPECT_FALSE(device.ownsLine());
     EXPECT_TRUE(device.purge());
   }
-  EXPECT_EQ(fcntl(pty.slaveFd(), F_GETFL), flagsBefore);
+  EXPECT_EQ(fcntl(fieldFromLine(pty.slave()), F_GETFL), flagsBefore);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ class QuietLine {
   bool open() {
     if (!pty_.open()) return false;
     pty_.closeSlave();
-    return master_.adopt(pty_.masterFd()) && platform::setComDevicePath(1, pty_.slavePath());
+    return master_.adopt(pty_.master()) && platform::setComDevicePath(1, pty_.slavePath());
   }
   uint32_t bytesSent() {
     uint32_t count = 0;

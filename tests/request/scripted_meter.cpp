@@ -43,7 +43,7 @@ ScriptedMeter::~ScriptedMeter() { stop(); }
 bool ScriptedMeter::start() {
   if (!pty_.open()) return false;
   pty_.closeSlave();
-  if (!line_.adopt(pty_.masterFd())) return false;
+  if (!line_.adopt(pty_.master())) return false;
   platform::SerialTimeouts timeouts;
   timeouts.readTotalConstantMs = kPollMs;
   timeouts.writeTotalConstantMs = 5000;

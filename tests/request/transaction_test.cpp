@@ -104,7 +104,7 @@ struct ApplicationPort {
 
   bool open(int32_t* handle) {
     if (!line.open(path) || !line.setSettings(platform::SerialSettings{})) return false;
-    *handle = line.fd();
+    *handle = platform::fieldFromLine(line.handle());
     return true;
   }
 };

@@ -48,7 +48,7 @@ int32_t openApplicationLine(std::string* error) {
     *error = "Failed to configure " + applicationLinePath + " : " + platform::lastErrorText();
     return kNone;
   }
-  return device.release();
+  return platform::fieldFromLine(device.release());
 }
 
 int reopenApplicationLine(int32_t* portHandle) {
@@ -58,7 +58,7 @@ int reopenApplicationLine(int32_t* portHandle) {
 }
 
 int closeApplicationLine(int32_t* portHandle) {
-  if (*portHandle != kNone) platform::closeDescriptor(*portHandle);
+  platform::closeLine(platform::lineFromField(*portHandle));
   *portHandle = kNone;
   return 1;
 }
@@ -151,7 +151,7 @@ void MeterLink::release() {
 }
 
 void MeterLink::closeApplicationPort() {
-  if (record_.portHandle != kNone) platform::closeDescriptor(record_.portHandle);
+  platform::closeLine(platform::lineFromField(record_.portHandle));
   record_.portHandle = kNone;
 }
 

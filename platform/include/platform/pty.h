@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/line_handle.h"
+
 namespace vb::platform {
 
 // An open pseudo-terminal pair, both sides in raw mode. Owns both
@@ -19,12 +21,12 @@ class PseudoTerminal {
 
   // Creates the pair. False with the OS error recorded on failure.
   bool open();
-  int masterFd() const { return master_; }
-  int slaveFd() const { return slave_; }
+  LineHandle master() const { return lineFromField(master_); }
+  LineHandle slave() const { return lineFromField(slave_); }
   const std::string& slavePath() const { return slavePath_; }
-  // Gives up ownership of a side (returns the descriptor, -1 afterwards).
-  int releaseMaster();
-  int releaseSlave();
+  // Gives up ownership of a side (returns it; None afterwards).
+  LineHandle releaseMaster();
+  LineHandle releaseSlave();
   // Closes the slave side (the master keeps the pair alive while it is open).
   void closeSlave();
   void close();
@@ -34,8 +36,5 @@ class PseudoTerminal {
   int slave_ = -1;
   std::string slavePath_;
 };
-
-// Closes a descriptor that some caller owns (an adopted or released line).
-void closeDescriptor(int fd);
 
 }  // namespace vb::platform

@@ -1,6 +1,6 @@
-// A serial device over termios with the time-out semantics of a Windows
-// communications port, which the link's serial port and the port drivers
-// rely on.
+// A serial device with the time-out semantics of a Windows communications
+// port, which the link's serial port and the port drivers rely on: on Windows
+// the port itself, on POSIX a termios device that behaves the same.
 //
 // Read time-outs (all in milliseconds, 0 = not used):
 //   - interval: once a byte has come, the read ends when the line is quiet
@@ -13,11 +13,10 @@
 // error or when purge() cancels it.
 //
 // Write time-out: perByte * bytes + constant (0 and 0: no limit). A write
-// that cannot finish in time fails.
+// that cannot finish in time fails (FailureKind::TimedOut).
 //
 // purge() discards both directions and makes a read or write that another
-// thread is blocked in return failure at once (the OS error is then
-// ECANCELED). Reads and writes started after the purge are unaffected.
+// thread is blocked in return failure at once (FailureKind::Cancelled). Reads and writes started after the purge are unaffected.
 //
 // Thread safety: one reader and one writer may use a device at once, and
 // purge()/bytesQueued() may be called from any thread meanwhile. open(),
@@ -28,6 +27,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "platform/line_handle.h"
 
 namespace vb::platform {
 
@@ -56,26 +57,26 @@ bool isSupportedBaud(uint32_t bitsPerSecond);
 class SerialDevice {
  public:
   SerialDevice();
-  // Closes the descriptor when this object opened it; an adopted one is left
-  // open.
+  // Closes the line when this object opened it; an adopted one is left open.
   ~SerialDevice();
   SerialDevice(const SerialDevice&) = delete;
   SerialDevice& operator=(const SerialDevice&) = delete;
 
-  // Opens a device by path for reading and writing, exclusive, existing
-  // device only, non-blocking underneath. False with the OS error recorded.
+  // Opens a device by name (see devicemap.h) for reading and writing,
+  // exclusive, existing device only. False with the OS error recorded.
   bool open(const std::string& path);
-  // Uses a descriptor somebody else opened; its settings are not changed and
-  // close() leaves it open. It is made non-blocking while in use here and
-  // gets its file status flags back when let go.
-  bool adopt(int fd);
+  // Uses a line somebody else opened; its settings are not changed and
+  // close() leaves it open. On POSIX it is made non-blocking while in use
+  // here and gets its file status flags back when let go; on Windows it must
+  // have been opened for overlapped input and output, as open() does.
+  bool adopt(LineHandle line);
   bool isOpen() const;
-  bool ownsDescriptor() const;
-  int fd() const;
-  // Closes (or, when adopted, lets go of) the descriptor.
+  bool ownsLine() const;
+  LineHandle handle() const;
+  // Closes (or, when adopted, lets go of) the line.
   void close();
-  // Lets go of the descriptor without closing it and returns it.
-  int release();
+  // Lets go of the line without closing it and returns it.
+  LineHandle release();
 
   // The settings in force. A pseudo-terminal always reports 8 data bits and
   // no parity, whatever was set.
@@ -85,7 +86,8 @@ class SerialDevice {
   bool setSettings(const SerialSettings& settings);
   bool getTimeouts(SerialTimeouts* out) const;
   bool setTimeouts(const SerialTimeouts& timeouts);
-  // Driver queue sizes: accepted and ignored (the kernel sizes its queues).
+  // Driver queue sizes (POSIX: accepted and ignored, the kernel sizes its
+  // queues).
   bool setQueueSizes(uint32_t inBytes, uint32_t outBytes);
 
   // Reads up to count bytes with the current time-outs; *got is the number

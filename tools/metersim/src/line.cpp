@@ -1,6 +1,5 @@
 #include "line.h"
 
-#include <cerrno>
 
 #include "platform/error.h"
 
@@ -22,7 +21,7 @@ bool Line::openPseudoTerminal(std::string* error) {
   }
   // The host opens the slave side itself, exclusively.
   pty_.closeSlave();
-  if (!device_.adopt(pty_.masterFd())) {
+  if (!device_.adopt(pty_.master())) {
     *error = "cannot use the pseudo-terminal: " + platform::lastErrorText();
     pty_.close();
     return false;
@@ -85,7 +84,7 @@ size_t Line::read(uint8_t* buffer, size_t capacity, uint32_t waitMs, bool* down)
     return 0;
   }
   if (!device_.read(buffer, want, &got)) {
-    *down = platform::lastErrorCode() != ECANCELED;
+    *down = platform::lastFailure() != platform::FailureKind::Cancelled;
   }
   return got;
 }
@@ -94,8 +93,9 @@ size_t Line::write(const uint8_t* bytes, size_t count, bool* down) {
   *down = false;
   size_t written = 0;
   if (!device_.write(bytes, count, &written)) {
-    const int code = platform::lastErrorCode();
-    *down = code != ETIMEDOUT && code != ECANCELED;
+    const platform::FailureKind failure = platform::lastFailure();
+    *down = failure != platform::FailureKind::TimedOut &&
+            failure != platform::FailureKind::Cancelled;
   }
   return written;
 }

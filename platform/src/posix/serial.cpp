@@ -244,8 +244,9 @@ bool SerialDevice::open(const std::string& path) {
   return true;
 }
 
-bool SerialDevice::adopt(int fd) {
+bool SerialDevice::adopt(LineHandle line) {
   close();
+  const int fd = fieldFromLine(line);
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0) return failWithErrno();
   if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return failWithErrno();
@@ -261,9 +262,9 @@ bool SerialDevice::adopt(int fd) {
 
 bool SerialDevice::isOpen() const { return impl_->fd >= 0; }
 
-bool SerialDevice::ownsDescriptor() const { return impl_->fd >= 0 && impl_->owns; }
+bool SerialDevice::ownsLine() const { return impl_->fd >= 0 && impl_->owns; }
 
-int SerialDevice::fd() const { return impl_->fd; }
+LineHandle SerialDevice::handle() const { return lineFromField(impl_->fd); }
 
 void SerialDevice::close() {
   const bool owned = impl_->owns;
@@ -276,7 +277,7 @@ void SerialDevice::close() {
   }
 }
 
-int SerialDevice::release() { return impl_->letGo(); }
+LineHandle SerialDevice::release() { return lineFromField(impl_->letGo()); }
 
 bool SerialDevice::getSettings(SerialSettings* out) {
   if (out == nullptr) return fail(EINVAL);
@@ -468,6 +469,11 @@ bool SerialDevice::purge() {
   impl_->readCancel.raise();
   impl_->writeCancel.raise();
   return flushed;
+}
+
+void closeLine(LineHandle line) {
+  const int fd = fieldFromLine(line);
+  if (fd >= 0) ::close(fd);
 }
 
 }  // namespace vb::platform

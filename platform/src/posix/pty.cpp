@@ -62,20 +62,16 @@ bool PseudoTerminal::open() {
   return true;
 }
 
-int PseudoTerminal::releaseMaster() { return std::exchange(master_, -1); }
+LineHandle PseudoTerminal::releaseMaster() { return lineFromField(std::exchange(master_, -1)); }
 
-int PseudoTerminal::releaseSlave() { return std::exchange(slave_, -1); }
+LineHandle PseudoTerminal::releaseSlave() { return lineFromField(std::exchange(slave_, -1)); }
 
-void PseudoTerminal::closeSlave() { closeDescriptor(std::exchange(slave_, -1)); }
+void PseudoTerminal::closeSlave() { closeLine(releaseSlave()); }
 
 void PseudoTerminal::close() {
   closeSlave();
-  closeDescriptor(std::exchange(master_, -1));
+  closeLine(releaseMaster());
   slavePath_.clear();
-}
-
-void closeDescriptor(int fd) {
-  if (fd >= 0) ::close(fd);
 }
 
 }  // namespace vb::platform
