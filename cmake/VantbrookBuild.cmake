@@ -19,11 +19,27 @@ endfunction()
 
 # A shared library or module that exports exactly the given C symbols, binds
 # its own calls to itself (-Bsymbolic) and finds its neighbours through
-# RUNPATH=$ORIGIN.
+# RUNPATH=$ORIGIN. On Windows the .def file given as WINDOWS_DEF names the
+# exports instead (decorated as the interface specifies), the DLL carries no
+# "lib" prefix and lands in bin/ beside the programs, where Windows looks for
+# a program's DLLs.
 function(vantbrook_exports target)
+  cmake_parse_arguments(ARG "" "WINDOWS_DEF" "" ${ARGN})
+  if(WIN32)
+    target_sources(${target} PRIVATE ${ARG_WINDOWS_DEF})
+    set_target_properties(${target} PROPERTIES
+      PREFIX ""
+      LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin
+      LINK_DEPENDS ${ARG_WINDOWS_DEF})
+    get_target_property(type ${target} TYPE)
+    if(type STREQUAL "SHARED_LIBRARY")
+      vantbrook_import_library(${target} ${ARG_WINDOWS_DEF})
+    endif()
+    return()
+  endif()
   set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}.exports.map)
   set(body "{\n  global:\n")
-  foreach(sym IN LISTS ARGN)
+  foreach(sym IN LISTS ARG_UNPARSED_ARGUMENTS)
     string(APPEND body "    ${sym};\n")
   endforeach()
   string(APPEND body "  local: *;\n};\n")
@@ -43,14 +59,40 @@ endfunction()
 # (libVantbrook.so.1), with the unversioned name as a link beside it, so an
 # installed host keeps working across compatible upgrades.
 function(vantbrook_soname target)
+  if(WIN32)
+    return()
+  endif()
   set_target_properties(${target} PROPERTIES
     VERSION ${PROJECT_VERSION_MAJOR}
     SOVERSION ${PROJECT_VERSION_MAJOR})
 endfunction()
 
+# The import library of a Windows DLL. The linker's own would bind callers to
+# the internal names (_OpenPort@4 imported as "OpenPort@4"); this one binds a
+# caller's __stdcall symbol to the export name in the DLL ("_OpenPort@4",
+# "VantbrookRequest"). Its .def file (every "export = internal" line of the
+# DLL's turned into "internal == export") is installed beside it, so a host
+# with another toolchain can make its own.
+function(vantbrook_import_library target dll_def)
+  file(READ ${dll_def} dll_text)
+  string(REGEX REPLACE "([A-Za-z_@0-9]+) = ([A-Za-z_@0-9]+)" "\\2 == \\1" import_text
+         "${dll_text}")
+  set(import_def ${CMAKE_BINARY_DIR}/lib/${target}.def)
+  file(WRITE ${import_def} "${import_text}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${dll_def})
+  set_target_properties(${target} PROPERTIES VANTBROOK_IMPORT_DEF ${import_def})
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_DLLTOOL} --input-def ${import_def} --dllname $<TARGET_FILE_NAME:${target}>
+            --output-lib $<TARGET_LINKER_FILE:${target}>
+    VERBATIM)
+endfunction()
+
 # Programs find the libraries in ../lib beside them.
 function(vantbrook_program target)
   vantbrook_warnings(${target})
+  if(WIN32)
+    return()
+  endif()
   set_target_properties(${target} PROPERTIES
     BUILD_RPATH "$ORIGIN/../lib"
     INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")

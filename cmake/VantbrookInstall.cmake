@@ -6,14 +6,28 @@ include(CMakePackageConfigHelpers)
 
 set(VANTBROOK_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Vantbrook)
 
+# On Windows the DLLs go to bin/ beside the programs (where Windows finds a
+# program's DLLs and brisel.dll finds the drivers), the import libraries and
+# their .def files to lib/.
 foreach(library Vantbrook brisel)
   if(TARGET ${library})
-    install(TARGETS ${library} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    install(TARGETS ${library}
+            LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+            RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+            ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    if(WIN32)
+      install(FILES $<TARGET_PROPERTY:${library},VANTBROOK_IMPORT_DEF>
+              DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    endif()
   endif()
 endforeach()
 foreach(driver pnetport dialport)
   if(TARGET ${driver})
-    install(TARGETS ${driver} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    if(WIN32)
+      install(TARGETS ${driver} LIBRARY DESTINATION ${CMAKE_INSTALL_BINDIR})
+    else()
+      install(TARGETS ${driver} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    endif()
   endif()
 endforeach()
 foreach(program vantbrook metersim)
@@ -23,6 +37,7 @@ foreach(program vantbrook metersim)
 endforeach()
 
 install(FILES
+  ${VANTBROOK_INCLUDE_DIR}/vantbrook/callconv.h
   ${VANTBROOK_INCLUDE_DIR}/vantbrook/records.h
   ${VANTBROOK_INCLUDE_DIR}/vantbrook/vantbrook.h
   ${VANTBROOK_INCLUDE_DIR}/vantbrook/brisel.h

@@ -141,45 +141,45 @@ using vb::link::links;
 
 extern "C" {
 
-BRISEL_API int32_t OpenPort(LinkRecord* record) { return vb::link::openLink(*record); }
+BRISEL_API int32_t VB_STDCALL OpenPort(LinkRecord* record) { return vb::link::openLink(*record); }
 
-BRISEL_API int32_t ClosePort(LinkRecord* record) {
+BRISEL_API int32_t VB_STDCALL ClosePort(LinkRecord* record) {
   std::shared_ptr<vb::link::LinkState> link = links().remove(record->link);
   if (link == nullptr) return 0;
   record->link = vb::link::kNoHandle;
   return vb::link::closeLink(*link, *record);
 }
 
-BRISEL_API int32_t SendData(LinkRecord* record) {
+BRISEL_API int32_t VB_STDCALL SendData(LinkRecord* record) {
   std::shared_ptr<vb::link::LinkState> link = links().find(record->link);
   if (link == nullptr) return 0;
   return vb::link::sendMessage(*link, *record);
 }
 
-BRISEL_API int32_t RecvData(LinkRecord* record) {
+BRISEL_API int32_t VB_STDCALL RecvData(LinkRecord* record) {
   std::shared_ptr<vb::link::LinkState> link = links().find(record->link);
   if (link == nullptr) return 0;
   return vb::link::receiveMessage(*link, *record);
 }
 
-BRISEL_API uint32_t GetResumePoint(LinkRecord* record) {
+BRISEL_API uint32_t VB_STDCALL GetResumePoint(LinkRecord* record) {
   std::shared_ptr<vb::link::LinkState> link = links().find(record->link);
   return link == nullptr ? kNone : link->resumePoint();
 }
 
-BRISEL_API int32_t SetStartPoint(LinkRecord* record, uint32_t offset) {
+BRISEL_API int32_t VB_STDCALL SetStartPoint(LinkRecord* record, uint32_t offset) {
   std::shared_ptr<vb::link::LinkState> link = links().find(record->link);
   if (link == nullptr) return 0;
   link->setStartPoint(offset);
   return 1;
 }
 
-BRISEL_API uint32_t GetMsgLength(LinkRecord* record) {
+BRISEL_API uint32_t VB_STDCALL GetMsgLength(LinkRecord* record) {
   std::shared_ptr<vb::link::LinkState> link = links().find(record->link);
   return link == nullptr ? 0 : link->messageLength();
 }
 
-BRISEL_API int32_t SetMsgLength(LinkRecord* record, uint32_t length) {
+BRISEL_API int32_t VB_STDCALL SetMsgLength(LinkRecord* record, uint32_t length) {
   std::shared_ptr<vb::link::LinkState> link = links().find(record->link);
   if (link == nullptr) return 0;
   link->setMessageLength(length);

@@ -168,7 +168,7 @@ HandleTable<SerialPort>& serialPorts() {
   return *table;
 }
 
-int32_t serialOpen(int32_t* portSlot, int32_t, const char* protocol, const char*) {
+int32_t VB_STDCALL serialOpen(int32_t* portSlot, int32_t, const char* protocol, const char*) {
   std::shared_ptr<SerialPort> port;
   try {
     port = std::make_shared<SerialPort>();
@@ -181,19 +181,19 @@ int32_t serialOpen(int32_t* portSlot, int32_t, const char* protocol, const char*
   return port->openByName(protocol[3]) ? 1 : 0;
 }
 
-int32_t serialClose(int32_t handle) {
+int32_t VB_STDCALL serialClose(int32_t handle) {
   std::shared_ptr<SerialPort> port = serialPorts().remove(handle);
   if (port == nullptr) return 0;
   port->close();
   return 1;
 }
 
-int32_t serialSend(int32_t handle, const unsigned char* data, uint32_t count) {
+int32_t VB_STDCALL serialSend(int32_t handle, const unsigned char* data, uint32_t count) {
   std::shared_ptr<SerialPort> port = serialPorts().find(handle);
   return port != nullptr && port->send(data, count) ? 1 : 0;
 }
 
-int32_t serialReceive(int32_t handle, unsigned char* buffer, uint32_t* count, uint32_t timeoutMs) {
+int32_t VB_STDCALL serialReceive(int32_t handle, unsigned char* buffer, uint32_t* count, uint32_t timeoutMs) {
   std::shared_ptr<SerialPort> port = serialPorts().find(handle);
   if (port == nullptr) {
     *count = 0;
@@ -202,12 +202,12 @@ int32_t serialReceive(int32_t handle, unsigned char* buffer, uint32_t* count, ui
   return port->receive(buffer, count, timeoutMs) ? 1 : 0;
 }
 
-const char* serialError(int32_t handle) {
+const char* VB_STDCALL serialError(int32_t handle) {
   std::shared_ptr<SerialPort> port = serialPorts().find(handle);
   return port == nullptr ? "" : port->errorText();
 }
 
-int32_t serialAbort(int32_t handle) {
+int32_t VB_STDCALL serialAbort(int32_t handle) {
   std::shared_ptr<SerialPort> port = serialPorts().find(handle);
   if (port != nullptr) port->abort();
   return 1;

@@ -194,8 +194,9 @@ int32_t Request(DibRecord* dib, RequestRecord* request, ResultRecord* result) {
 }  // namespace
 }  // namespace vb::request
 
-extern "C" VANTBROOK_API int32_t VantbrookRequest(DibRecord* dib, RequestRecord* request,
-                                                  ResultRecord* result) {
+extern "C" VANTBROOK_API int32_t VB_STDCALL VantbrookRequest(DibRecord* dib,
+                                                             RequestRecord* request,
+                                                             ResultRecord* result) {
   if (request == nullptr || result == nullptr) return 0;
   return vb::request::Request(dib, request, result);
 }

@@ -41,43 +41,39 @@ int32_t ReleaseConnection(const DriverDefinition& driver, int32_t port);
 }  // namespace exports
 }  // namespace vb::driver
 
-#if defined(_WIN32)
-#define VB_DRIVER_API extern "C" __declspec(dllexport)
-#else
-#define VB_DRIVER_API extern "C" __attribute__((visibility("default")))
-#endif
+#define VB_DRIVER_API extern "C" VB_EXPORT
 
 // Defines the nine exports of a driver module with C linkage, each of the
 // function type that the link library binds it to.
 #define VB_DEFINE_DRIVER_EXPORTS(definition)                                                      \
-  VB_DRIVER_API int32_t OpenPort(int32_t* portSlot, int32_t portNumber, const char*,          \
+  VB_DRIVER_API int32_t VB_STDCALL OpenPort(int32_t* portSlot, int32_t portNumber, const char*,          \
                                  const char* address) {                                      \
     return vb::driver::exports::OpenPort(definition, portSlot, portNumber, address);              \
   }                                                                                           \
-  VB_DRIVER_API int32_t OpenPortWithSettings(int32_t* portSlot, int32_t portNumber,           \
+  VB_DRIVER_API int32_t VB_STDCALL OpenPortWithSettings(int32_t* portSlot, int32_t portNumber,           \
                                              const char*, const char* address, uint32_t baud, \
                                              int32_t frameFormat) {                           \
     return vb::driver::exports::OpenPortWithSettings(definition, portSlot, portNumber, address,   \
                                                      baud, frameFormat);                      \
   }                                                                                           \
-  VB_DRIVER_API int32_t SendData(int32_t port, const unsigned char* data, uint32_t length) {  \
+  VB_DRIVER_API int32_t VB_STDCALL SendData(int32_t port, const unsigned char* data, uint32_t length) {  \
     return vb::driver::exports::SendData(port, data, length);                                 \
   }                                                                                           \
-  VB_DRIVER_API int32_t ReceiveData(int32_t port, unsigned char* buffer, uint32_t* count,     \
+  VB_DRIVER_API int32_t VB_STDCALL ReceiveData(int32_t port, unsigned char* buffer, uint32_t* count,     \
                                     uint32_t timeoutMs) {                                     \
     return vb::driver::exports::ReceiveData(port, buffer, count, timeoutMs);                  \
   }                                                                                           \
-  VB_DRIVER_API const char* GetPortError(int32_t port) {                                      \
+  VB_DRIVER_API const char* VB_STDCALL GetPortError(int32_t port) {                                      \
     return vb::driver::exports::GetPortError(port);                                           \
   }                                                                                           \
-  VB_DRIVER_API int32_t GetPortHandle(int32_t port) {                                         \
+  VB_DRIVER_API int32_t VB_STDCALL GetPortHandle(int32_t port) {                                         \
     return vb::driver::exports::GetPortHandle(port);                                          \
   }                                                                                           \
-  VB_DRIVER_API int32_t Abort(int32_t port) { return vb::driver::exports::Abort(port); }     \
-  VB_DRIVER_API int32_t ClosePort(int32_t port) {                                             \
+  VB_DRIVER_API int32_t VB_STDCALL Abort(int32_t port) { return vb::driver::exports::Abort(port); }     \
+  VB_DRIVER_API int32_t VB_STDCALL ClosePort(int32_t port) {                                             \
     return vb::driver::exports::ClosePort(definition, port);                                      \
   }                                                                                           \
-  VB_DRIVER_API int32_t ReleaseConnection(int32_t port) {                                     \
+  VB_DRIVER_API int32_t VB_STDCALL ReleaseConnection(int32_t port) {                                     \
     return vb::driver::exports::ReleaseConnection(definition, port);                              \
   }                                                                                           \
   static_assert(std::is_same_v<decltype(&OpenPort), PortOpenFn>);                             \

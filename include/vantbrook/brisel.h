@@ -28,11 +28,7 @@
 extern "C" {
 #endif
 
-#if defined(_WIN32)
-#define BRISEL_API __declspec(dllexport)
-#else
-#define BRISEL_API __attribute__((visibility("default")))
-#endif
+#define BRISEL_API VB_EXPORT
 
 /* Link error codes (LinkRecord.error_code). The value 2 is never produced. */
 enum LinkErrorCode {
@@ -54,7 +50,7 @@ typedef struct LinkRecord {
   char address[40];      /* zero-terminated, handed to a port driver */
   uint32_t receive_timeout_ms;
   int32_t link;          /* open link handle, -1 when not open */
-  int32_t port_handle;   /* descriptor of a line already open, or -1 */
+  int32_t port_handle;   /* OS handle of a line already open, or -1 */
   unsigned char *data;
   uint32_t length;       /* SendData: message length; RecvData: capacity in, delivered out */
   int32_t spare;         /* neither read nor written by the library */
@@ -66,21 +62,21 @@ typedef struct LinkRecord {
 } LinkRecord;
 
 /* Opens a link: port or driver, wake-up text, receiver thread. 1 opened. */
-BRISEL_API int32_t OpenPort(LinkRecord *record);
+BRISEL_API int32_t VB_STDCALL OpenPort(LinkRecord *record);
 /* Stops the receiver, aborts and closes the port; link becomes -1. */
-BRISEL_API int32_t ClosePort(LinkRecord *record);
+BRISEL_API int32_t VB_STDCALL ClosePort(LinkRecord *record);
 /* Sends length bytes from data as one message. 1 when sent. */
-BRISEL_API int32_t SendData(LinkRecord *record);
+BRISEL_API int32_t VB_STDCALL SendData(LinkRecord *record);
 /* Waits up to receive_timeout_ms for the next message. 1 when complete. */
-BRISEL_API int32_t RecvData(LinkRecord *record);
+BRISEL_API int32_t VB_STDCALL RecvData(LinkRecord *record);
 /* Offset up to which the pending message has arrived; all ones when closed. */
-BRISEL_API uint32_t GetResumePoint(LinkRecord *record);
+BRISEL_API uint32_t VB_STDCALL GetResumePoint(LinkRecord *record);
 /* The next receive continues the pending message at offset. */
-BRISEL_API int32_t SetStartPoint(LinkRecord *record, uint32_t offset);
+BRISEL_API int32_t VB_STDCALL SetStartPoint(LinkRecord *record, uint32_t offset);
 /* Total length of the pending message (0 when closed). */
-BRISEL_API uint32_t GetMsgLength(LinkRecord *record);
+BRISEL_API uint32_t VB_STDCALL GetMsgLength(LinkRecord *record);
 /* Sets the total length of the pending message. */
-BRISEL_API int32_t SetMsgLength(LinkRecord *record, uint32_t length);
+BRISEL_API int32_t VB_STDCALL SetMsgLength(LinkRecord *record, uint32_t length);
 
 #ifdef __cplusplus
 }

@@ -3,10 +3,11 @@
  * (pnetport, dialport, or one of your own) provides, as function types.
  *
  * A driver module is named after its 4-character protocol code: protocol
- * "pnet" loads "pnetport.so". brisel loads it with dlopen and looks the
- * entries up by name (OpenPort, ClosePort, SendData, ReceiveData and
- * GetPortError are required; Abort, StartReadThread and CloseReadThread are
- * optional).
+ * "pnet" loads "pnetport.so" ("pnetport.dll" on Windows). brisel loads it
+ * with dlopen (LoadLibraryA) and looks the entries up by name, on Windows by
+ * their decorated __stdcall names (_OpenPort@16 ...). OpenPort, ClosePort,
+ * SendData, ReceiveData and GetPortError are required; Abort,
+ * StartReadThread and CloseReadThread are optional.
  *
  * A connection is a 32-bit handle issued by the driver (the port slot); -1
  * means none. A handle the driver did not issue, or has destroyed, is
@@ -28,6 +29,8 @@
 
 #include <stdint.h>
 
+#include "vantbrook/callconv.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -37,32 +40,32 @@ extern "C" {
 #define VB_FRAME_7E1 2
 /* any other value: 8 data bits, no parity, 1 stop bit */
 
-/* Opens a new line (slot holds -1) or attaches to the descriptor in the slot,
+/* Opens a new line (slot holds -1) or attaches to the line handle in the slot,
  * and sets up the call. The slot holds the new connection handle on return,
  * whether or not the open succeeded. */
-typedef int32_t (*PortOpenFn)(int32_t *portSlot, int32_t portNumber,
+typedef int32_t (VB_STDCALL *PortOpenFn)(int32_t *portSlot, int32_t portNumber,
                               const char *protocol, const char *address);
 /* Opens a new line only, with the given baud rate and frame format code. */
-typedef int32_t (*PortOpenWithSettingsFn)(int32_t *portSlot, int32_t portNumber,
+typedef int32_t (VB_STDCALL *PortOpenWithSettingsFn)(int32_t *portSlot, int32_t portNumber,
                                           const char *protocol,
                                           const char *address, uint32_t baud,
                                           int32_t frameFormat);
-typedef int32_t (*PortSendFn)(int32_t port, const unsigned char *data,
+typedef int32_t (VB_STDCALL *PortSendFn)(int32_t port, const unsigned char *data,
                               uint32_t length);
 /* count: bytes wanted in, bytes received out. */
-typedef int32_t (*PortReceiveFn)(int32_t port, unsigned char *buffer,
+typedef int32_t (VB_STDCALL *PortReceiveFn)(int32_t port, unsigned char *buffer,
                                  uint32_t *count, uint32_t timeoutMs);
 /* The connection's last error text (at most 127 characters). */
-typedef const char *(*PortErrorFn)(int32_t port);
-/* The line descriptor, or -1. */
-typedef int32_t (*PortHandleFn)(int32_t port);
-typedef int32_t (*PortAbortFn)(int32_t port);
-typedef int32_t (*PortCloseFn)(int32_t port);
+typedef const char *(VB_STDCALL *PortErrorFn)(int32_t port);
+/* The line's OS handle, or -1. */
+typedef int32_t (VB_STDCALL *PortHandleFn)(int32_t port);
+typedef int32_t (VB_STDCALL *PortAbortFn)(int32_t port);
+typedef int32_t (VB_STDCALL *PortCloseFn)(int32_t port);
 /* Clears the call and destroys the connection but leaves the line open;
- * returns the line descriptor, or -1. */
-typedef int32_t (*PortReleaseFn)(int32_t port);
+ * returns the line's OS handle, or -1. */
+typedef int32_t (VB_STDCALL *PortReleaseFn)(int32_t port);
 /* Optional receiver-thread hooks. */
-typedef int32_t (*PortThreadHookFn)(int32_t port);
+typedef int32_t (VB_STDCALL *PortThreadHookFn)(int32_t port);
 
 #ifdef __cplusplus
 }

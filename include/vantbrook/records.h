@@ -13,18 +13,21 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "vantbrook/callconv.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* Progress callback: percentage in, 1 out to abort the reception. Called on
  * the link library's receiver thread. */
-typedef int (*VantbrookProgressCallback)(int percent);
+typedef int (VB_CDECL *VantbrookProgressCallback)(int percent);
 
 /* Application port callbacks: reopen or close the host's own serial line
- * during a reconnect. They may store a new descriptor through the pointer.
- * The close callback returns non-zero on success. */
-typedef int (*VantbrookPortCallback)(int32_t *portHandle);
+ * during a reconnect. They may store a new OS handle of the line (a file
+ * descriptor; a HANDLE on Windows) through the pointer. The close callback
+ * returns non-zero on success. */
+typedef int (VB_STDCALL *VantbrookPortCallback)(int32_t *portHandle);
 
 #define VB_TEXT_FIELD 40
 #define VB_SOURCE_FIELD 40

@@ -25,11 +25,7 @@
 extern "C" {
 #endif
 
-#if defined(_WIN32)
-#define VANTBROOK_API __declspec(dllexport)
-#else
-#define VANTBROOK_API __attribute__((visibility("default")))
-#endif
+#define VANTBROOK_API VB_EXPORT
 
 /* Request codes. */
 enum VantbrookRequestCode {
@@ -84,8 +80,8 @@ enum ResultCode {
  * *result (code, source, message). request->data and request->dataLength
  * always come back as the host passed them.
  */
-VANTBROOK_API int32_t VantbrookRequest(DibRecord *dib, RequestRecord *request,
-                                       ResultRecord *result);
+VANTBROOK_API int32_t VB_STDCALL VantbrookRequest(DibRecord *dib, RequestRecord *request,
+                                                  ResultRecord *result);
 
 #ifdef __cplusplus
 }
