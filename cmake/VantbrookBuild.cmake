@@ -100,14 +100,23 @@ function(vantbrook_program target)
 endfunction()
 
 # A GoogleTest executable whose cases show up in ctest as <area>.<Suite>.<case>
-# with the label <area>.
+# with the label <area>. On Windows the program is one test, <area>.<name>,
+# run under Wine; PEERS gives it the simulated meters and the line pair.
 function(vantbrook_add_test name area)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "PEERS" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   vantbrook_program(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
+  endif()
+  if(WIN32)
+    if(ARG_PEERS)
+      vantbrook_add_wine_test(${name} ${area} ${ARG_TIMEOUT} PEERS)
+    else()
+      vantbrook_add_wine_test(${name} ${area} ${ARG_TIMEOUT})
+    endif()
+    return()
   endif()
   gtest_discover_tests(${name}
     TEST_PREFIX "${area}."
