@@ -4,7 +4,6 @@
 #include <mutex>
 
 #include "platform/error.h"
-#include "platform/pty.h"
 #include "platform/serial.h"
 #include "platform/text.h"
 #include "progress_bar.h"
@@ -29,7 +28,7 @@ std::mutex applicationLineLock;
 std::string applicationLinePath;
 uint32_t applicationLineBaud = 0;
 
-// Opens and configures the application line; the descriptor or -1.
+// Opens and configures the application line; its OS handle or -1.
 int32_t openApplicationLine(std::string* error) {
   std::lock_guard<std::mutex> guard(applicationLineLock);
   platform::SerialDevice device;
@@ -51,13 +50,13 @@ int32_t openApplicationLine(std::string* error) {
   return platform::fieldFromLine(device.release());
 }
 
-int reopenApplicationLine(int32_t* portHandle) {
+int VB_STDCALL reopenApplicationLine(int32_t* portHandle) {
   std::string error;
   *portHandle = openApplicationLine(&error);
   return *portHandle != kNone ? 1 : 0;
 }
 
-int closeApplicationLine(int32_t* portHandle) {
+int VB_STDCALL closeApplicationLine(int32_t* portHandle) {
   platform::closeLine(platform::lineFromField(*portHandle));
   *portHandle = kNone;
   return 1;
