@@ -44,6 +44,12 @@ install(FILES
   ${VANTBROOK_INCLUDE_DIR}/vantbrook/portdriver.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vantbrook)
 
+# The pkg-config file and the CMake package describe the ELF libraries; a
+# Windows host links the import library or loads the DLL (see README.md).
+if(WIN32)
+  return()
+endif()
+
 # The pkg-config file finds its prefix from where it lies, so an install with
 # `cmake --install --prefix` anywhere works as it is.
 file(RELATIVE_PATH VANTBROOK_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)

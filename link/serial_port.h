@@ -1,5 +1,5 @@
 // The built-in serial port: drives COM1..COM8 through the platform's device
-// map, or a line somebody else opened and hands over as a descriptor. Its
+// map, or a line somebody else opened and hands over as an OS handle. Its
 // operations fill kSerialPortFunctions (port_functions.h); each port is
 // referred to by a handle that this file issues.
 #pragma once

@@ -78,8 +78,8 @@ int AttachLine(DriverPort& port, int32_t lineHandle) {
     return 0;
   }
   if (purgeOnOpen(port, kPurgeFailed) == 0) return 0;
-  // Time-outs belong to the open device object here, not to the device, so
-  // a line taken over has none: without the driver's write time-outs a
+  // A line taken over may have no write time-outs (on POSIX they belong to
+  // the open device object, not to the device): without the driver's a
   // write on a stalled line would never end.
   return SetLineTimeouts(port);
 }

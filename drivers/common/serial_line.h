@@ -32,7 +32,7 @@ LineFormat LineFormatFor(uint32_t baud, int32_t frameFormatCode);
 // Opens COMn for the low 16 bits n of portNumber, sets its queue sizes,
 // purges it, writes the line settings and the time-outs (SetLineTimeouts).
 int OpenLine(DriverPort& port, int32_t portNumber, const LineFormat& format, OpenCaller caller);
-// Takes over an open line descriptor without changing its line settings,
+// Takes over an open line handle without changing its line settings,
 // purges it and writes the time-outs (SetLineTimeouts).
 int AttachLine(DriverPort& port, int32_t lineHandle);
 // Writes the open-time time-outs: reads without a total limit, writes
