@@ -38,6 +38,8 @@ std::string comLine(int com) {
       return name + " is " + device + ", from " + variable;
     case platform::ComPathOrigin::EmptyVariable:
       return name + " is " + device + ": " + variable + " is set but empty";
+    case platform::ComPathOrigin::SystemPort:
+      return name + " is the system's port " + device;
     case platform::ComPathOrigin::Default:
       break;
   }

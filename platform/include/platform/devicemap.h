@@ -1,7 +1,8 @@
 // The device map: COM1..COM8 name serial devices. VANTBROOK_COMn, when set,
 // gives the path (an empty value counts as unset); otherwise /dev/ttyS(n-1).
 // Looked up afresh every time, so a host may remap a port between requests.
-// The only thing the system reads from its environment.
+// The only thing the system reads from its environment. On Windows COMn is
+// the system's own port \\.\COMn and there is nothing to remap.
 #pragma once
 
 #include <string>
@@ -11,8 +12,10 @@ namespace vb::platform {
 // Path of COMn for n in 1..8; empty for any other n.
 std::string comDevicePath(int portNumber);
 
-// Where comDevicePath takes the path of COMn from.
-enum class ComPathOrigin { Variable, EmptyVariable, Default };
+// Where comDevicePath takes the path of COMn from: the environment's
+// VANTBROOK_COMn (set, or set but empty), the default /dev/ttyS(n-1), or,
+// on Windows, the system's own port of that name.
+enum class ComPathOrigin { Variable, EmptyVariable, Default, SystemPort };
 ComPathOrigin comDevicePathOrigin(int portNumber);
 
 }  // namespace vb::platform

@@ -20,6 +20,8 @@ std::string comDevicePath(int portNumber) {
   return "\\\\.\\COM" + std::to_string(portNumber);
 }
 
+ComPathOrigin comDevicePathOrigin(int) { return ComPathOrigin::SystemPort; }
+
 bool setComDevicePath(int, const std::string&) {
   setLastErrorCode(ERROR_NOT_SUPPORTED);
   return false;

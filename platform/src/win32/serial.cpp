@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <iterator>
 
 #include "platform/error.h"
 #include "system_text.h"
@@ -56,7 +57,17 @@ bool transfer(HANDLE handle, HANDLE event, Start start, DWORD* done) {
   return true;
 }
 
+// The rates a communications port driver is expected to take (CBR_110 ...
+// CBR_256000).
+constexpr uint32_t kStandardBauds[] = {110,   300,   600,   1200,   2400,   4800,  9600,
+                                       14400, 19200, 38400, 57600, 115200, 128000, 256000};
+
 }  // namespace
+
+bool isSupportedBaud(uint32_t bitsPerSecond) {
+  return std::find(std::begin(kStandardBauds), std::end(kStandardBauds), bitsPerSecond) !=
+         std::end(kStandardBauds);
+}
 
 struct SerialDevice::Impl {
   HANDLE handle = INVALID_HANDLE_VALUE;
