@@ -101,9 +101,10 @@ endfunction()
 
 # A GoogleTest executable whose cases show up in ctest as <area>.<Suite>.<case>
 # with the label <area>. On Windows the program is one test, <area>.<name>,
-# run under Wine; PEERS gives it the simulated meters and the line pair.
+# run under Wine; PEERS gives it the simulated meters and the line pair,
+# QUIET_LINE a COM1 nobody answers on (see vantbrook_add_wine_test).
 function(vantbrook_add_test name area)
-  cmake_parse_arguments(ARG "PEERS" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "PEERS;QUIET_LINE" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   vantbrook_program(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
@@ -111,11 +112,13 @@ function(vantbrook_add_test name area)
     set(ARG_TIMEOUT 120)
   endif()
   if(WIN32)
-    if(ARG_PEERS)
-      vantbrook_add_wine_test(${name} ${area} ${ARG_TIMEOUT} PEERS)
-    else()
-      vantbrook_add_wine_test(${name} ${area} ${ARG_TIMEOUT})
-    endif()
+    set(lines "")
+    foreach(kind PEERS QUIET_LINE)
+      if(ARG_${kind})
+        list(APPEND lines ${kind})
+      endif()
+    endforeach()
+    vantbrook_add_wine_test(${name} ${area} ${ARG_TIMEOUT} ${lines})
     return()
   endif()
   gtest_discover_tests(${name}

@@ -21,17 +21,27 @@ endif()
 set(VANTBROOK_WINE_SESSION ${CMAKE_SOURCE_DIR}/tests/windows/wine-session)
 
 # Registers a Windows program as the ctest test <area>.<name>. PEERS: start
-# the simulated meters and the line pair first. One Wine prefix serves all
+# the simulated meters and the line pair first; QUIET_LINE: COM1 and COM2 are
+# the two ends of a pseudo-terminal pair instead. One Wine prefix serves all
 # tests, so they run one at a time.
 function(vantbrook_add_wine_test name area timeout)
-  cmake_parse_arguments(ARG "PEERS" "" "" ${ARGN})
-  set(peers "")
+  cmake_parse_arguments(ARG "PEERS;QUIET_LINE" "" "" ${ARGN})
+  set(lines "")
   if(ARG_PEERS)
-    set(peers --peers ${VANTBROOK_LINUX_BUILD}/bin/metersim)
+    set(lines --peers ${VANTBROOK_LINUX_BUILD}/bin/metersim)
+  elseif(ARG_QUIET_LINE)
+    set(lines --quiet-line)
   endif()
   add_test(NAME ${area}.${name}
-           COMMAND ${VANTBROOK_WINE_SESSION} ${CMAKE_BINARY_DIR} ${peers} --
+           COMMAND ${VANTBROOK_WINE_SESSION} ${CMAKE_BINARY_DIR} ${lines} --
                    $<TARGET_FILE:${name}>)
-  set_tests_properties(${area}.${name} PROPERTIES
-    LABELS "windows;${area}" TIMEOUT ${timeout} RESOURCE_LOCK wineprefix)
+  vantbrook_wine_test_properties(${area}.${name} ${timeout} "windows;${area}")
+endfunction()
+
+# The simulated meters start at the tests' pinned meter clock (see
+# tests/CMakeLists.txt); VANTBROOK_TEST_METER_CLOCK moves it as on Linux.
+function(vantbrook_wine_test_properties test timeout labels)
+  set_tests_properties(${test} PROPERTIES
+    LABELS "${labels}" TIMEOUT ${timeout} RESOURCE_LOCK wineprefix
+    ENVIRONMENT VANTBROOK_DEFAULT_TEST_METER_CLOCK=${VANTBROOK_DEFAULT_TEST_METER_CLOCK})
 endfunction()
