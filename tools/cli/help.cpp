@@ -21,6 +21,9 @@ Commands:
                     download), e.g. 'session header download'
   flags VALUE       explain a statusFlags value
   demo              run dib, header and download against a simulated meter
+  collect FLEET     collect every meter of a fleet file into a store
+  export            stream a store's pairs or totals as CSV or JSON
+  demo fleet        collect a simulated fleet twice into a temporary store
 
 Run 'vantbrook COMMAND --help' for the options of a command.
 )";

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app.h"
+#include "collect_command.h"
 #include "demo.h"
 #include "exit_status.h"
 #include "help.h"
@@ -17,6 +18,16 @@ int main(int argc, char** argv) {
   vb::platform::installInterruptHandler();
 
   std::vector<std::string> arguments(argv + 1, argv + argc);
+  // The fleet commands have option tables of their own.
+  if (!arguments.empty() && arguments[0] == "collect") {
+    return runCollect({arguments.begin() + 1, arguments.end()});
+  }
+  if (!arguments.empty() && arguments[0] == "export") {
+    return runExport({arguments.begin() + 1, arguments.end()});
+  }
+  if (arguments.size() > 1 && arguments[0] == "demo" && arguments[1] == "fleet") {
+    return runFleetDemo({arguments.begin() + 2, arguments.end()});
+  }
   std::string error;
   std::optional<Options> options = parseOptions(arguments, &error);
   if (!options) {

@@ -1,0 +1,187 @@
+// vantbrook export: what a store holds, streamed row by row as CSV or JSON,
+// so an export of millions of pairs needs no more memory than one row.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+#include "collect_command.h"
+#include "exit_status.h"
+#include "json_writer.h"
+#include "meter_time.h"
+#include "store.h"
+
+namespace vb::cli {
+
+namespace {
+
+constexpr int kTotalsLogger = 3;
+constexpr size_t kOutputBuffer = 1 << 20;
+
+// "%.9g" of a converted value as the library delivered it (single precision).
+void appendReal(std::string* out, double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.9g", static_cast<double>(static_cast<float>(value)));
+  *out += text;
+}
+
+class Output {
+ public:
+  explicit Output(FILE* file) : file_(file) { buffer_.reserve(kOutputBuffer); }
+  std::string& line() { return buffer_; }
+  // Writes the buffer out once it is large; false when the write failed.
+  bool flush(bool force = false) {
+    if (!force && buffer_.size() < kOutputBuffer - 4096) return true;
+    const bool ok = std::fwrite(buffer_.data(), 1, buffer_.size(), file_) == buffer_.size();
+    buffer_.clear();
+    return ok;
+  }
+
+ private:
+  FILE* file_;
+  std::string buffer_;
+};
+
+}  // namespace
+
+int runExport(const std::vector<std::string>& arguments) {
+  CLI::App app("Streams the pairs (or, with --logger 3, the totals) of a store as CSV or JSON.",
+               "vantbrook export");
+  app.footer(
+      "Times (--from, --to and the time column) are meter times, YYYY-MM-DDTHH:MM:SS.\n"
+      "Exit statuses: 0 exported; 2 bad command line; 7 the store cannot be read or the\n"
+      "output cannot be written.");
+  std::string dbPath, meter, from, to, outputPath;
+  int logNo = 0;
+  bool csv = false, json = false;
+  app.add_option("--db", dbPath, "the store")->required();
+  app.add_option("--meter", meter, "only this meter id");
+  app.add_option("--logger", logNo, "only this logger, 1 to 3 (3: totals)")
+      ->check(CLI::Range(1, 3));
+  app.add_option("--from", from, "only entries from this meter time on");
+  app.add_option("--to", to, "only entries up to this meter time");
+  app.add_option("--output", outputPath, "write here instead of standard output");
+  auto* csvFlag = app.add_flag("--csv", csv, "comma-separated values with a header line");
+  auto* jsonFlag = app.add_flag("--json", json, "a JSON array of one object per entry");
+  csvFlag->excludes(jsonFlag);
+  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return kExitOk;
+  } catch (const CLI::ParseError& error) {
+    std::fprintf(stderr, "vantbrook: %s\n", error.what());
+    return kExitUsage;
+  }
+  if (!csv && !json) {
+    std::fputs("vantbrook: export: --csv or --json is required\n", stderr);
+    return kExitUsage;
+  }
+  fleet::ExportFilter filter;
+  if (!meter.empty()) filter.meter = meter;
+  if (logNo != 0) filter.logNo = logNo;
+  for (auto [text, field] : {std::pair{&from, &filter.from}, std::pair{&to, &filter.to}}) {
+    if (text->empty()) continue;
+    *field = parseMeterTime(*text);
+    if (!*field) {
+      std::fprintf(stderr, "vantbrook: export: not a time: %s\n", text->c_str());
+      return kExitUsage;
+    }
+  }
+
+  std::string error;
+  std::unique_ptr<fleet::Store> store = fleet::Store::openForReading(dbPath, &error);
+  if (!store) {
+    std::fprintf(stderr, "vantbrook: %s\n", error.c_str());
+    return kExitStoreFailed;
+  }
+  std::unique_ptr<FILE, int (*)(FILE*)> file(nullptr, std::fclose);
+  if (!outputPath.empty()) {
+    file.reset(std::fopen(outputPath.c_str(), "wb"));
+    if (!file) {
+      std::fprintf(stderr, "vantbrook: cannot write %s\n", outputPath.c_str());
+      return kExitStoreFailed;
+    }
+  }
+  Output out(file ? file.get() : stdout);
+  bool writeOk = true;
+  bool first = true;
+  std::string& text = out.line();
+  const bool totals = logNo == kTotalsLogger;
+  if (csv) {
+    text += totals ? "meter,logger,epoch,rsn,time,total1,total2,total3,total4,total5,total6,"
+                     "total7,total8,extra1,extra2,crcValid\n"
+                   : "meter,logger,epoch,rsn,time,flow,pressure\n";
+  } else {
+    text += "[";
+  }
+  // CSV fields are quoted only when they need it; meter ids rarely do.
+  auto csvText = [](const std::string& field) {
+    if (field.find_first_of(",\"\n\r") == std::string::npos) return field;
+    std::string quoted = "\"";
+    for (char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+  };
+  auto begin = [&](const char* meterId, int logger, int epoch, uint32_t rsn, uint32_t time) {
+    if (csv) {
+      text += csvText(meterId) + "," + std::to_string(logger) + "," + std::to_string(epoch) + "," +
+              std::to_string(rsn) + "," + formatMeterTime(time);
+    } else {
+      text += first ? "\n" : ",\n";
+      text += "{\"meter\":" + jsonQuoted(meterId) + ",\"logger\":" + std::to_string(logger) +
+              ",\"epoch\":" + std::to_string(epoch) + ",\"rsn\":" + std::to_string(rsn) +
+              ",\"time\":\"" + formatMeterTime(time) + "\"";
+    }
+    first = false;
+  };
+  bool read = false;
+  if (totals) {
+    read = store->forEachTotals(filter, [&](const fleet::TotalsRow& row) {
+      begin(row.meter, kTotalsLogger, row.epoch, row.rsn, row.time);
+      for (int k = 0; k < 8; ++k) {
+        text += csv ? "," : ",\"total" + std::to_string(k + 1) + "\":";
+        text += std::to_string(row.totals[k]);
+      }
+      text += (csv ? "," : ",\"extra1\":") + std::to_string(row.extra1);
+      text += (csv ? "," : ",\"extra2\":") + std::to_string(row.extra2);
+      text += (csv ? "," : ",\"crcValid\":") + std::to_string(row.crcValid ? 1 : 0);
+      text += csv ? "\n" : "}";
+      writeOk = out.flush();
+      return writeOk;
+    }, &error);
+  } else {
+    read = store->forEachPair(filter, [&](const fleet::PairRow& row) {
+      begin(row.meter, row.logNo, row.epoch, row.rsn, row.time);
+      text += csv ? "," : ",\"flow\":";
+      if (row.converted) {
+        appendReal(&text, row.flow);
+      } else {
+        text += std::to_string(row.rawFlow);
+      }
+      text += csv ? "," : ",\"pressure\":";
+      if (row.converted) {
+        appendReal(&text, row.pressure);
+      } else {
+        text += std::to_string(row.rawPressure);
+      }
+      text += csv ? "\n" : "}";
+      writeOk = out.flush();
+      return writeOk;
+    }, &error);
+  }
+  if (json) text += first ? "]\n" : "\n]\n";
+  writeOk = writeOk && out.flush(true);
+  if (!read) {
+    std::fprintf(stderr, "vantbrook: cannot read %s: %s\n", dbPath.c_str(), error.c_str());
+    return kExitStoreFailed;
+  }
+  if (!writeOk || std::fflush(file ? file.get() : stdout) != 0) {
+    std::fputs("vantbrook: cannot write the export\n", stderr);
+    return kExitStoreFailed;
+  }
+  return kExitOk;
+}
+
+}  // namespace vb::cli
