@@ -150,6 +150,16 @@ const std::vector<OptionSpec>& optionSpecs() {
        appendTo(&Options::noCarrierNumbers)},
       {"--no-dialtone", "NUMBER", "Modem: answer dialling this number with NO DIALTONE.",
        appendTo(&Options::noDialtoneNumbers)},
+      {"--fleet-address", "ADDRESS",
+       "PAD or modem: a meter of its own behind this address or number (repeatable); calls "
+       "to any other are refused.",
+       appendTo(&Options::fleetAddresses)},
+      {"--silent-address", "ADDRESS", "Fault: the fleet meter at ADDRESS never answers.",
+       appendTo(&Options::silentAddresses)},
+      {"--time-scale", "N",
+       "Run the meter clock N times as fast and keep the loggers logging (default 0: they "
+       "hold still).",
+       number(&Options::timeScale)},
       {"--call-setup", "MS", "PAD and modem: time before a call's result (default 500).",
        number(&Options::callSetupMs)},
       {"--escape-guard", "MS", "Modem: silence around \"+++\" (default 1000).",

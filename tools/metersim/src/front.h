@@ -33,6 +33,8 @@ class FrontEnd {
     text.swap(output_);
     return text;
   }
+  // The address or number of the last call connected.
+  const std::string& calledAddress() const { return calledAddress_; }
   // Calls connected since the last ask.
   uint32_t takeConnections() {
     const uint32_t count = connections_;
@@ -42,10 +44,14 @@ class FrontEnd {
 
  protected:
   void send(const std::string& text) { output_ += text; }
-  void connected() { ++connections_; }
+  void connected(const std::string& address) {
+    calledAddress_ = address;
+    ++connections_;
+  }
 
  private:
   std::string output_;
+  std::string calledAddress_;
   uint32_t connections_ = 0;
 };
 

@@ -34,6 +34,8 @@ constexpr size_t kRestartWithParametersLength = 18;
 constexpr size_t kRequestResumeLength = 14;
 
 constexpr double kPi = 3.14159265358979323846;
+// The most entries a logger writes at once to catch up with its clock.
+constexpr int64_t kMaxCatchUpEntries = 100000;
 
 std::vector<uint8_t> beginReply(uint8_t messageClass, uint16_t command, uint16_t status) {
   std::vector<uint8_t> reply;
@@ -192,6 +194,7 @@ MeterModel::MeterModel(Profile profile, ModelSettings settings)
   const int32_t hostNow = hostLocalNow();
   const int32_t clockAtStart = settings_.clockAtStart != 0 ? settings_.clockAtStart : hostNow;
   clockOffset_ = int64_t{clockAtStart} - hostNow;
+  startMs_ = platform::realClock().nowMs();
   generate(clockAtStart);
 }
 
@@ -201,22 +204,12 @@ void MeterModel::generate(int32_t clockAtStart) {
     PairLogger& logger = pairLoggers_[logNo - 1];
     const int32_t interval = profile_.pairIntervals[logNo - 1];
     const uint32_t count = settings_.pairsPerLogger;
-    std::mt19937_64 random(settings_.seed * 0x9E3779B97F4A7C15ull + logNo);
-    const double flowBase = logNo == 1 ? 1600.0 : 600.0;
+    logger.random.seed(settings_.seed * 0x9E3779B97F4A7C15ull + logNo);
     logger.pairs.clear();
     logger.pairs.reserve(settings_.pairsPerLogger);
-    for (uint32_t i = 0; i < count; ++i) {
-      Pair pair;
-      pair.rsn = profile_.firstRsn[logNo - 1] + i;
-      pair.time = entryTime(clockAtStart, interval, count, i);
-      // Demand follows the day: low at night, high in the morning and evening.
-      const double day = static_cast<double>(pair.time % kSecondsPerDay) / kSecondsPerDay;
-      const double demand = 0.55 + 0.45 * std::sin(2.0 * kPi * (day - 0.3));
-      pair.flow = clampSample(flowBase * demand + jitter(random, 30));
-      pair.pressure = clampSample(2820.0 - 320.0 * demand + jitter(random, 20));
-      logger.pairs.push_back(pair);
-    }
-    logger.nextRsn = profile_.firstRsn[logNo - 1] + settings_.pairsPerLogger;
+    logger.nextRsn = profile_.firstRsn[logNo - 1];
+    for (uint32_t i = 0; i < count; ++i) appendPair(logNo, entryTime(clockAtStart, interval, count, i));
+    logger.nextTime = int64_t{entryTime(clockAtStart, interval, 1, 0)} + interval;
     DataLoggerHeader& h = logger.header;
     h.formatVersion = kHeaderFormatVersion;
     h.type = kDataHeaderType;
@@ -237,28 +230,15 @@ void MeterModel::generate(int32_t clockAtStart) {
   TotalsLogger& logger = totalsLogger_;
   const int64_t interval = profile_.totalsInterval;
   const uint32_t count = settings_.totalsRecords;
-  std::mt19937_64 random(settings_.seed * 0x9E3779B97F4A7C15ull + kTotalsLogger);
-  std::array<uint32_t, 8> totals = {120000, 350, 4200, 80, 15000, 0, 990, 12};
+  logger.random.seed(settings_.seed * 0x9E3779B97F4A7C15ull + kTotalsLogger);
+  logger.running = {120000, 350, 4200, 80, 15000, 0, 990, 12};
   logger.records.clear();
   logger.records.reserve(settings_.totalsRecords);
+  logger.nextRsn = profile_.firstRsn[kTotalsLogger - 1];
   for (uint32_t i = 0; i < count; ++i) {
-    TotalsEntry entry;
-    entry.rsn = profile_.firstRsn[kTotalsLogger - 1] + i;
-    entry.time = entryTime(clockAtStart, interval, count, i);
-    totals[0] += 800 + static_cast<uint32_t>(random() % 400);  // forward volume
-    totals[1] += static_cast<uint32_t>(random() % 5);          // reverse volume
-    for (size_t k = 2; k < totals.size(); ++k) totals[k] += static_cast<uint32_t>(random() % 100);
-    std::vector<uint8_t> wire;
-    WireWriter out(&wire);
-    out.i32(entry.time);
-    for (uint32_t total : totals) out.u32(total);
-    out.u8(static_cast<uint8_t>(100 - (uint64_t{i} * 40) / count));  // battery percent
-    out.u8(static_cast<uint8_t>(random() % 4));                          // alarm bits
-    out.u16(Crc16(wire.data(), kTotalsCrcCovered));
-    std::copy(wire.begin(), wire.end(), entry.wire.begin());
-    logger.records.push_back(entry);
+    appendTotals(entryTime(clockAtStart, interval, count, i), i, count);
   }
-  logger.nextRsn = profile_.firstRsn[kTotalsLogger - 1] + settings_.totalsRecords;
+  logger.nextTime = int64_t{entryTime(clockAtStart, interval, 1, 0)} + interval;
   TotalsLoggerHeader& h = logger.header;
   h.formatVersion = kHeaderFormatVersion;
   h.type = kTotalsHeaderType;
@@ -271,8 +251,76 @@ void MeterModel::generate(int32_t clockAtStart) {
   h.statusFlags = 0;
 }
 
+void MeterModel::appendPair(uint16_t logNo, int32_t time) {
+  PairLogger& logger = pairLoggers_[logNo - 1];
+  const double flowBase = logNo == 1 ? 1600.0 : 600.0;
+  Pair pair;
+  pair.rsn = logger.nextRsn++;
+  pair.time = time;
+  // Demand follows the day: low at night, high in the morning and evening.
+  const double day = static_cast<double>(pair.time % kSecondsPerDay) / kSecondsPerDay;
+  const double demand = 0.55 + 0.45 * std::sin(2.0 * kPi * (day - 0.3));
+  pair.flow = clampSample(flowBase * demand + jitter(logger.random, 30));
+  pair.pressure = clampSample(2820.0 - 320.0 * demand + jitter(logger.random, 20));
+  logger.pairs.push_back(pair);
+}
+
+void MeterModel::appendTotals(int32_t time, uint32_t index, uint32_t count) {
+  TotalsLogger& logger = totalsLogger_;
+  std::array<uint32_t, 8>& totals = logger.running;
+  TotalsEntry entry;
+  entry.rsn = logger.nextRsn++;
+  entry.time = time;
+  totals[0] += 800 + static_cast<uint32_t>(logger.random() % 400);  // forward volume
+  totals[1] += static_cast<uint32_t>(logger.random() % 5);          // reverse volume
+  for (size_t k = 2; k < totals.size(); ++k) {
+    totals[k] += static_cast<uint32_t>(logger.random() % 100);
+  }
+  std::vector<uint8_t> wire;
+  WireWriter out(&wire);
+  out.i32(entry.time);
+  for (uint32_t total : totals) out.u32(total);
+  const uint64_t drained = count == 0 ? 0 : std::min<uint64_t>(uint64_t{index} * 40 / count, 40);
+  out.u8(static_cast<uint8_t>(100 - drained));                      // battery percent
+  out.u8(static_cast<uint8_t>(logger.random() % 4));                // alarm bits
+  out.u16(Crc16(wire.data(), kTotalsCrcCovered));
+  std::copy(wire.begin(), wire.end(), entry.wire.begin());
+  logger.records.push_back(entry);
+}
+
+void MeterModel::keepLogging() {
+  if (settings_.timeScale == 0) return;
+  const int64_t now = clockNowLocked();
+  for (uint16_t logNo = 1; logNo <= 2; ++logNo) {
+    PairLogger& logger = pairLoggers_[logNo - 1];
+    const int64_t interval = std::max<int64_t>(logger.header.loggingInterval, 1);
+    // A clock set far ahead does not make the logger write years of pairs.
+    if ((now - logger.nextTime) / interval > kMaxCatchUpEntries) {
+      logger.nextTime = now - kMaxCatchUpEntries * interval;
+    }
+    for (; logger.nextTime <= now; logger.nextTime += interval) {
+      appendPair(logNo, static_cast<int32_t>(logger.nextTime));
+    }
+  }
+  TotalsLogger& totals = totalsLogger_;
+  const int64_t interval = std::max<int64_t>(profile_.totalsInterval, 1);
+  if ((now - totals.nextTime) / interval > kMaxCatchUpEntries) {
+    totals.nextTime = now - kMaxCatchUpEntries * interval;
+  }
+  for (; totals.nextTime <= now; totals.nextTime += interval) {
+    appendTotals(static_cast<int32_t>(totals.nextTime), 0, settings_.totalsRecords);
+  }
+}
+
+int64_t MeterModel::scaledExtraSeconds() const {
+  if (settings_.timeScale <= 1) return 0;
+  const uint64_t elapsedMs = platform::realClock().nowMs() - startMs_;
+  return static_cast<int64_t>(elapsedMs * (settings_.timeScale - 1) / 1000);
+}
+
 int32_t MeterModel::clockNowLocked() const {
-  return static_cast<int32_t>(std::clamp<int64_t>(hostLocalNow() + clockOffset_, 0, INT32_MAX));
+  return static_cast<int32_t>(
+      std::clamp<int64_t>(hostLocalNow() + clockOffset_ + scaledExtraSeconds(), 0, INT32_MAX));
 }
 
 DataLoggerHeader MeterModel::currentDataHeader(uint16_t logNo) const {
@@ -321,6 +369,7 @@ void MeterModel::appendHeader(uint16_t logNo, std::vector<uint8_t>* out) const {
 
 Answer MeterModel::handle(const std::vector<uint8_t>& message, const ForcedStatus& forced) {
   std::lock_guard<std::mutex> lock(mutex_);
+  keepLogging();
   Answer answer;
   if (!isCommandMessage(message)) {
     std::vector<uint8_t> reply(std::begin(kMessageReplyPrefix), std::end(kMessageReplyPrefix) - 1);
@@ -556,7 +605,7 @@ std::vector<uint8_t> MeterModel::setTime(const std::vector<uint8_t>& message) {
   if (lockLevel_ >= 1) return statusReply(kClassMeter, kCmdSetTime, kStatusWriteLocked);
   const int32_t previous = clockNowLocked();
   const auto next = static_cast<int32_t>(newTime);
-  clockOffset_ = int64_t{next} - hostLocalNow();
+  clockOffset_ = int64_t{next} - hostLocalNow() - scaledExtraSeconds();
   for (PairLogger& logger : pairLoggers_) {
     logger.header.priorDateTime = previous;
     logger.header.postDateTime = next;
@@ -590,8 +639,10 @@ void MeterModel::resetLogger(uint16_t logNo) {
     logger.pairs.clear();
     logger.header.originalLoggerResetDateTime = now;
     logger.header.correctedLoggerResetDateTime = now;
+    logger.nextTime = int64_t{now} + logger.header.loggingInterval;
   } else {
     totalsLogger_.records.clear();
+    totalsLogger_.nextTime = int64_t{now} + profile_.totalsInterval;
   }
 }
 

@@ -34,6 +34,7 @@ class ModemFront : public FrontEnd {
       : busy_(options.busyNumbers),
         noCarrier_(options.noCarrierNumbers),
         noDialtone_(options.noDialtoneNumbers),
+        fleet_(options.fleetAddresses),
         setupMs_(options.callSetupMs),
         guardMs_(options.escapeGuardMs) {}
 
@@ -63,7 +64,7 @@ class ModemFront : public FrontEnd {
       if (dialResult_ == kConnectResult) {
         state_ = State::Online;
         escapeCount_ = 0;
-        connected();
+        connected(number_);
       } else {
         state_ = State::Command;
       }
@@ -134,18 +135,21 @@ class ModemFront : public FrontEnd {
   void dial(const std::string& number, uint64_t nowMs) {
     if (listed(busy_, number)) {
       dialResult_ = kBusyResult;
-    } else if (listed(noCarrier_, number)) {
+    } else if (listed(noCarrier_, number) || (!fleet_.empty() && !listed(fleet_, number))) {
+      // Behind a fleet modem only its meters' numbers answer.
       dialResult_ = kNoCarrierResult;
     } else if (listed(noDialtone_, number)) {
       dialResult_ = kNoDialtoneResult;
     } else {
       dialResult_ = kConnectResult;
     }
+    number_ = number;
     state_ = State::Dialing;
     resultAtMs_ = nowMs + setupMs_;
   }
 
-  std::vector<std::string> busy_, noCarrier_, noDialtone_;
+  std::vector<std::string> busy_, noCarrier_, noDialtone_, fleet_;
+  std::string number_;
   uint32_t setupMs_;
   uint32_t guardMs_;
   State state_ = State::Command;

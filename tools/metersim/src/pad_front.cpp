@@ -31,7 +31,9 @@ bool printable(const std::string& text) {
 class PadFront : public FrontEnd {
  public:
   explicit PadFront(const Options& options)
-      : refused_(options.padRefusedAddresses), setupMs_(options.callSetupMs) {}
+      : refused_(options.padRefusedAddresses),
+        fleet_(options.fleetAddresses),
+        setupMs_(options.callSetupMs) {}
 
   void received(const uint8_t* bytes, size_t count, uint64_t nowMs,
                 std::vector<uint8_t>* link) override {
@@ -54,7 +56,7 @@ class PadFront : public FrontEnd {
     if (state_ == State::Calling && nowMs >= connectAtMs_) {
       send("\r\n" + address_ + kConnectedSignal);
       state_ = State::DataTransfer;
-      connected();
+      connected(address_);
     }
   }
 
@@ -88,7 +90,8 @@ class PadFront : public FrontEnd {
       state_ = State::Command;
       return;
     }
-    if (listed(refused_, command)) {
+    // Behind a fleet PAD only its meters' addresses answer.
+    if (listed(refused_, command) || (!fleet_.empty() && !listed(fleet_, command))) {
       // The error signal comes with the echo, as the first reply.
       send(command + kRefusedReply);
       state_ = State::Command;
@@ -101,6 +104,7 @@ class PadFront : public FrontEnd {
   }
 
   std::vector<std::string> refused_;
+  std::vector<std::string> fleet_;
   uint32_t setupMs_;
   State state_ = State::Command;
   std::string line_;

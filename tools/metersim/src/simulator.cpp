@@ -31,6 +31,9 @@ constexpr size_t kReadChunk = 4096;
 // How long a front's answer may take to go out.
 constexpr uint64_t kFrontWriteLimitMs = 1000;
 constexpr uint32_t kStopJoinMs = 1000;
+// A fleet member's meter_id: the profile's, shortened, then its address.
+constexpr size_t kMeterIdKept = 12;
+constexpr size_t kAddressKept = 20;
 
 // One item of what the meter is to send, in order.
 struct Outgoing {
@@ -53,6 +56,7 @@ ModelSettings modelSettings(const Options& options) {
   settings.initialLockLevel = options.initialLockLevel;
   settings.keepPendingReplies = options.keepPendingReplies;
   settings.noPendingStatus = options.noPendingStatus;
+  settings.timeScale = options.timeScale;
   return settings;
 }
 
@@ -70,7 +74,26 @@ struct Simulator::Impl {
       if (!profileError.empty()) break;
       profile.apply(setting.first, setting.second, &profileError);
     }
+    for (size_t i = 0; i < options.fleetAddresses.size(); ++i) {
+      const std::string& address = options.fleetAddresses[i];
+      Profile member = profile;
+      member.identity.meter_id =
+          member.identity.meter_id.substr(0, kMeterIdKept) + "-" + address.substr(0, kAddressKept);
+      ModelSettings settings = modelSettings(options);
+      settings.seed = options.seed + 1 + i;
+      fleet.emplace_back(address, std::make_unique<MeterModel>(std::move(member), settings));
+    }
     model = std::make_unique<MeterModel>(std::move(profile), modelSettings(options));
+    active = model.get();
+  }
+
+  // The meter a call to `address` reaches (the one meter outside a fleet).
+  MeterModel* modelFor(const std::string& address) {
+    if (options.fleetAddresses.empty()) return model.get();
+    for (auto& member : fleet) {
+      if (member.first == address) return member.second.get();
+    }
+    return nullptr;
   }
 
   void serve();
@@ -92,6 +115,7 @@ struct Simulator::Impl {
   const Options options;
   std::string profileError;
   std::unique_ptr<MeterModel> model;
+  std::vector<std::pair<std::string, std::unique_ptr<MeterModel>>> fleet;
   Line line;
   std::string error;
   platform::Thread thread;
@@ -104,6 +128,8 @@ struct Simulator::Impl {
   MessageAssembler assembler;
   Pacer pacer;
   bool pacerIdle = true;
+  MeterModel* active = nullptr;  // the meter of the current call
+  bool activeSilent = false;
   std::deque<Outgoing> outgoing;
   std::vector<uint8_t> lastReply;
   // The answer held back by the late-answer fault.
@@ -118,6 +144,7 @@ struct Simulator::Impl {
   std::vector<ReceivedMessage> received;
   uint32_t wakeups = 0;
   uint32_t connections = 0;
+  std::atomic<uint64_t> bytesSent{0};
 };
 
 void Simulator::Impl::serve() {
@@ -134,6 +161,9 @@ void Simulator::Impl::serve() {
     if (const uint32_t calls = front->takeConnections()) {
       std::lock_guard<std::mutex> lock(stateMutex);
       connections += calls;
+      const std::string& address = front->calledAddress();
+      if (MeterModel* called = modelFor(address)) active = called;
+      activeSilent = listed(options.silentAddresses, address);
     }
     const std::string text = front->takeOutput();
     if (!text.empty()) writeFrontText(text);
@@ -197,7 +227,7 @@ void Simulator::Impl::controlReceived(const HostFrame& frame) {
 bool Simulator::Impl::answering() {
   std::lock_guard<std::mutex> lock(stateMutex);
   if (faults.vanish) vanished = true;
-  return !faults.silent && !vanished;
+  return !faults.silent && !vanished && !activeSilent;
 }
 
 void Simulator::Impl::messageReceived(const std::vector<uint8_t>& message) {
@@ -231,7 +261,7 @@ void Simulator::Impl::messageReceived(const std::vector<uint8_t>& message) {
     queueControl(static_cast<uint8_t>(unsupported), 0);
     return;
   }
-  const Answer answer = model->handle(message, forced);
+  const Answer answer = active->handle(message, forced);
   if (late) {
     lateReplies = answer.replies;
     return;
@@ -322,6 +352,7 @@ void Simulator::Impl::sendDue(uint64_t nowMs) {
     if (allowed == 0) return;
     bool down = false;
     const size_t written = line.write(head.bytes.data() + head.sent, allowed, &down);
+    bytesSent += written;
     pacer.sent(written);
     head.sent += written;
     if (down) {
@@ -348,7 +379,9 @@ void Simulator::Impl::writeFrontText(const std::string& text) {
   const uint64_t start = clock.nowMs();
   while (sent < text.size() && clock.nowMs() - start < kFrontWriteLimitMs) {
     bool down = false;
-    sent += line.write(bytes + sent, text.size() - sent, &down);
+    const size_t written = line.write(bytes + sent, text.size() - sent, &down);
+    sent += written;
+    bytesSent += written;
     if (down) break;
   }
 }
@@ -434,5 +467,12 @@ uint32_t Simulator::connections() const {
 const MeterModel& Simulator::model() const { return *impl_->model; }
 
 MeterModel& Simulator::model() { return *impl_->model; }
+
+MeterModel* Simulator::fleetModel(const std::string& address) {
+  if (impl_->options.fleetAddresses.empty()) return nullptr;
+  return impl_->modelFor(address);
+}
+
+uint64_t Simulator::bytesSent() const { return impl_->bytesSent.load(); }
 
 }  // namespace vb::metersim

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -185,6 +186,9 @@ struct ModelSettings {
   // Status of the answer to QueryPendingReply when no reply is pending:
   // 0 answers "none" (id 0), 9 makes the host send its whole command again.
   uint16_t noPendingStatus = kStatusOk;
+  // 0: the loggers hold still and the clock keeps the host's pace. N: the
+  // clock runs N times as fast and the loggers keep logging.
+  uint32_t timeScale = 0;
 };
 
 // A reply and where its delivery starts (a resumed reply starts inside).
@@ -243,11 +247,16 @@ class MeterModel {
     DataLoggerHeader header;  // fields that do not follow from the entries
     std::vector<Pair> pairs;
     uint32_t nextRsn = 0;
+    int64_t nextTime = 0;  // when the next pair is logged (CDTF)
+    std::mt19937_64 random;
   };
   struct TotalsLogger {
     TotalsLoggerHeader header;
     std::vector<TotalsEntry> records;
     uint32_t nextRsn = 0;
+    int64_t nextTime = 0;
+    std::mt19937_64 random;
+    std::array<uint32_t, 8> running{};
   };
 
   // Everything below runs with mutex_ held.
@@ -267,6 +276,12 @@ class MeterModel {
   void resetLogger(uint16_t logNo);
   void keepPending(const std::vector<uint8_t>& reply);
   void generate(int32_t clockAtStart);
+  void appendPair(uint16_t logNo, int32_t time);
+  void appendTotals(int32_t time, uint32_t index, uint32_t count);
+  // Logs what fell due since the last command (time scale only).
+  void keepLogging();
+  // Meter seconds beyond the host's that the time scale has added.
+  int64_t scaledExtraSeconds() const;
   int32_t clockNowLocked() const;
 
   mutable std::mutex mutex_;
@@ -276,6 +291,7 @@ class MeterModel {
   TotalsLogger totalsLogger_;
   uint8_t lockLevel_;
   int64_t clockOffset_ = 0;  // meter clock minus host local standard time
+  uint64_t startMs_ = 0;     // monotonic time of the model's start
   std::array<uint8_t, 6> restartParameters_{};
   std::vector<uint8_t> pendingReply_;
   uint16_t pendingId_ = 0;

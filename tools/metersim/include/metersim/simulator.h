@@ -66,6 +66,17 @@ struct Options {
   // PAD: addresses refused with ERR. Modem: numbers answered with these codes.
   std::vector<std::string> padRefusedAddresses;
   std::vector<std::string> busyNumbers, noCarrierNumbers, noDialtoneNumbers;
+  // PAD or modem: the meters behind it, one per address or telephone
+  // number, each with logger data of its own (seeded from seed and its place
+  // in the list) and its meter_id ending in its address. A call to any other
+  // address gets the PAD's or modem's refusal. Empty: one meter answers
+  // every call.
+  std::vector<std::string> fleetAddresses;
+  // Members of the fleet that take the call but never answer.
+  std::vector<std::string> silentAddresses;
+  // 0: the loggers hold still. N: the meter clocks run N times as fast as
+  // the host's and the loggers keep logging at their intervals.
+  uint32_t timeScale = 0;
   uint32_t callSetupMs = 500;    // PAD and modem: delay before the call's result
   uint32_t escapeGuardMs = 1000;  // modem: silence needed before and after "+++"
   Faults faults;
@@ -109,6 +120,12 @@ class Simulator {
 
   const MeterModel& model() const;
   MeterModel& model();
+  // The meter behind `address` in a fleet; nullptr for an address that is
+  // not one of fleetAddresses.
+  MeterModel* fleetModel(const std::string& address);
+  // Bytes written to the line so far (the meter's link bytes and the
+  // PAD's or modem's texts).
+  uint64_t bytesSent() const;
 
  private:
   struct Impl;
