@@ -1,0 +1,340 @@
+// Whole collections against the real metersim: every line fault as one
+// meter's outcome while the rest of the fleet is collected; incremental
+// runs and restarted loggers; and the program itself stopped by SIGTERM
+// and killed outright in the middle of a download.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
+#include "collector.h"
+#include "fleet_file.h"
+#include "metersim/simulator.h"
+#include "platform/clock.h"
+#include "platform/process.h"
+#include "store.h"
+
+namespace vb::fleet {
+namespace {
+
+// Generous: CI machines are small and sanitizers slow them.
+constexpr uint32_t kStartMs = 20000;
+constexpr uint32_t kRunMs = 300000;
+constexpr uint32_t kPollMs = 50;
+
+std::string tempPath(const std::string& name) {
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  return ::testing::TempDir() + "/" + info->name() + "-" + name;
+}
+
+std::string lineTable(const std::string& name, const std::string& device, const char* kind,
+                      const std::string& extra = "") {
+  return "[[line]]\nname = \"" + name + "\"\ndevice = \"" + device + "\"\nkind = \"" + kind +
+         "\"\nbaud = 19200\n" + extra;
+}
+
+std::string meterTable(const std::string& id, const std::string& line,
+                       const std::string& extra = "") {
+  return "[[meter]]\nid = \"" + id + "\"\nline = \"" + line + "\"\n" + extra;
+}
+
+std::unique_ptr<metersim::Simulator> startSimulator(metersim::Options options) {
+  options.baud = options.baud == 0 ? 19200 : options.baud;
+  auto simulator = std::make_unique<metersim::Simulator>(std::move(options));
+  EXPECT_TRUE(simulator->start()) << simulator->error();
+  return simulator;
+}
+
+// A store path of this test, with no store left from an earlier run.
+std::string freshStorePath() {
+  const std::string path = tempPath("store.db");
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+  return path;
+}
+
+// Writes the fleet file, opens the store and collects once.
+Summary collect(const std::string& fleetText, const std::string& dbPath,
+                CollectSettings settings = {}) {
+  const std::string path = tempPath("fleet.toml");
+  std::ofstream(path) << fleetText;
+  std::string error;
+  std::optional<Fleet> fleet = loadFleet(path, &error);
+  EXPECT_TRUE(fleet) << error;
+  if (!fleet || !mapDeviceLines(&*fleet, &error)) return {};
+  std::unique_ptr<Store> store = Store::open(dbPath, &error);
+  EXPECT_TRUE(store) << error;
+  if (!store) return {};
+  Collector collector(*fleet, *store, settings);
+  return collector.run([](const MeterOutcome&, bool) {});
+}
+
+const MeterOutcome* outcomeOf(const Summary& summary, const std::string& meter) {
+  for (const MeterOutcome& outcome : summary.meters) {
+    if (outcome.meter == meter) return &outcome;
+  }
+  return nullptr;
+}
+
+std::unique_ptr<Store> reopen(const std::string& dbPath) {
+  std::string error;
+  std::unique_ptr<Store> store = Store::open(dbPath, &error);
+  EXPECT_TRUE(store) << error;
+  return store;
+}
+
+int64_t pairsOf(Store& store, const std::string& meter, int logNo) {
+  return store.scalar(
+      "SELECT count(*) FROM pairs p JOIN epochs e ON p.epoch_id = e.id JOIN loggers l ON"
+      " e.logger_id = l.id JOIN meters m ON l.meter_row = m.id WHERE m.meter = '" +
+      meter + "' AND l.log_no = " + std::to_string(logNo));
+}
+
+// Every epoch's records run without a gap from its first to its last.
+int64_t epochsWithGaps(Store& store) {
+  return store.scalar(
+      "SELECT count(*) FROM (SELECT epoch_id FROM pairs GROUP BY epoch_id"
+      " HAVING count(*) != max(rsn) - min(rsn) + 1)");
+}
+
+TEST(FleetCollection, EachLineFaultIsThatMetersOutcomeAndTheRestIsCollected) {
+  // Modem meters on three lines, so their slow failures run side by side.
+  auto modemLine = [](std::vector<std::string> members) {
+    metersim::Options modem;
+    modem.front = metersim::Front::Modem;
+    modem.fleetAddresses = std::move(members);
+    modem.silentAddresses = {"102"};
+    modem.busyNumbers = {"200"};
+    modem.noCarrierNumbers = {"201"};
+    modem.password = "secret";
+    modem.pairsPerLogger = 300;
+    modem.totalsRecords = 10;
+    return startSimulator(modem);
+  };
+  auto gsmA = modemLine({"100", "101"});
+  auto gsmB = modemLine({"102"});
+  auto gsmC = modemLine({});
+
+  metersim::Options pad;
+  pad.front = metersim::Front::Pad;
+  pad.fleetAddresses = {"300"};
+  pad.pairsPerLogger = 300;
+  pad.totalsRecords = 10;
+  auto padLine = startSimulator(pad);
+
+  metersim::Options direct;
+  direct.pairsPerLogger = 2000;
+  direct.totalsRecords = 10;
+  direct.faults.cutAfterBytes = 3000;  // the first long reply: logger 1's download
+  auto directLine = startSimulator(direct);
+
+  const std::string quick =
+      "receive_timeout_ms = 3000\nframe_timeout_ms = 1000\ncommand_attempts = 1\n"
+      "reconnect_attempts = 1\n";
+  const std::string fleet =
+      lineTable("gsm-a", gsmA->devicePath(), "dial") +
+      lineTable("gsm-b", gsmB->devicePath(), "dial", quick) +
+      lineTable("gsm-c", gsmC->devicePath(), "dial") +
+      lineTable("radio", padLine->devicePath(), "pnet") +
+      lineTable("local", directLine->devicePath(), "direct") +
+      meterTable("gsm-ok", "gsm-a", "address = \"100\"\npassword = \"secret\"\n") +
+      meterTable("gsm-password", "gsm-a", "address = \"101\"\npassword = \"wrong\"\n") +
+      meterTable("gsm-silent", "gsm-b", "address = \"102\"\npassword = \"secret\"\n") +
+      meterTable("gsm-busy", "gsm-c", "address = \"200\"\n") +
+      meterTable("gsm-no-carrier", "gsm-c", "address = \"201\"\n") +
+      meterTable("radio-ok", "radio", "address = \"300\"\nloggers = [1]\n") +
+      meterTable("radio-refused", "radio", "address = \"399\"\n") +
+      meterTable("local-cut", "local", "convert = false\n");
+  CollectSettings settings;
+  settings.retries = 1;
+  settings.retryDelayMs = 200;
+  const std::string dbPath = freshStorePath();
+  const Summary summary = collect(fleet, dbPath, settings);
+
+  struct Expected {
+    const char* meter;
+    int32_t code;             // 0: collected
+    const char* messagePart;  // of a failure's message
+    int64_t logger1Pairs;
+  };
+  const Expected expected[] = {
+      {"gsm-ok", 0, "", 300},
+      {"gsm-password", 9, "Incorrect password", 0},
+      {"gsm-busy", 19, "BUSY", 0},
+      {"gsm-no-carrier", 19, "NO CARRIER", 0},
+      {"radio-ok", 0, "", 300},
+      {"radio-refused", 19, "ERR", 0},
+      {"local-cut", 0, "", 2000},
+  };
+  std::unique_ptr<Store> store = reopen(dbPath);
+  ASSERT_TRUE(store);
+  for (const Expected& e : expected) {
+    const MeterOutcome* outcome = outcomeOf(summary, e.meter);
+    ASSERT_NE(outcome, nullptr) << e.meter;
+    EXPECT_EQ(outcome->code, e.code) << e.meter << ": " << outcome->message;
+    EXPECT_EQ(outcome->ok, e.code == 0) << e.meter;
+    EXPECT_NE(outcome->message.find(e.messagePart), std::string::npos)
+        << e.meter << ": " << outcome->message;
+    EXPECT_EQ(outcome->attempts, e.code == 0 ? 1u : 2u) << e.meter;
+    EXPECT_EQ(pairsOf(*store, e.meter, 1), e.logger1Pairs) << e.meter;
+    // Every attempt is in the store with the library's code and message.
+    EXPECT_EQ(store->scalar("SELECT count(*) FROM attempts a JOIN meters m ON a.meter_row = m.id"
+                            " WHERE m.meter = '" + std::string(e.meter) +
+                            "' AND a.code = " + std::to_string(e.code)),
+              e.code == 0 ? 1 : 2)
+        << e.meter;
+  }
+  const MeterOutcome* silent = outcomeOf(summary, "gsm-silent");
+  ASSERT_NE(silent, nullptr);
+  EXPECT_FALSE(silent->ok);
+  EXPECT_NE(silent->code, 0);
+  // A meter's loggers are its own: logger 2 and the totals only where asked.
+  EXPECT_EQ(pairsOf(*store, "gsm-ok", 2), 300);
+  EXPECT_EQ(pairsOf(*store, "radio-ok", 2), 0);
+  EXPECT_EQ(store->scalar("SELECT count(*) FROM totals"), 10 + 10);
+  EXPECT_EQ(epochsWithGaps(*store), 0);
+  EXPECT_EQ(summary.metersOk, 3u);
+  EXPECT_EQ(summary.metersFailed, 5u);
+}
+
+TEST(FleetCollection, ASecondRunFetchesOnlyTheNewAndARestartBeginsAnEpoch) {
+  metersim::Options options;
+  options.pairsPerLogger = 500;
+  options.totalsRecords = 10;
+  options.timeScale = 300;  // logger 2 (every 300 s) logs about once a second
+  auto line = startSimulator(options);
+  const std::string fleet = lineTable("local", line->devicePath(), "direct") +
+                            meterTable("m", "local", "convert = false\n");
+  const std::string dbPath = freshStorePath();
+  const Summary first = collect(fleet, dbPath);
+  ASSERT_EQ(first.metersOk, 1u) << first.meters[0].message;
+  const uint64_t firstBytes = line->bytesSent();
+
+  // Restart logger 2 on the meter, as a site visit would.
+  metersim::MeterModel& meter = line->model();
+  meter.handle(metersim::buildCommand(metersim::kClassMeter, metersim::kCmdUnlock, 0, {0}));
+  meter.handle(metersim::buildCommand(metersim::kClassMeter, metersim::kCmdRestartLogger, 0,
+                                      {2, 0}));
+  const Summary second = collect(fleet, dbPath);
+  ASSERT_EQ(second.metersOk, 1u) << second.meters[0].message;
+  const uint64_t secondBytes = line->bytesSent() - firstBytes;
+  EXPECT_LT(secondBytes * 4, firstBytes);
+
+  std::unique_ptr<Store> store = reopen(dbPath);
+  ASSERT_TRUE(store);
+  // What the store holds of logger 1 is exactly what the meter logged.
+  const std::vector<metersim::Pair> logged = meter.pairs(1);
+  EXPECT_EQ(pairsOf(*store, "m", 1), static_cast<int64_t>(logged.size()));
+  EXPECT_EQ(store->scalar("SELECT count(*) FROM pairs p JOIN epochs e ON p.epoch_id = e.id"
+                          " JOIN loggers l ON e.logger_id = l.id WHERE l.log_no = 1 AND"
+                          " p.rsn = " + std::to_string(logged.back().rsn) + " AND p.flow = " +
+                          std::to_string(logged.back().flow) + " AND p.pressure = " +
+                          std::to_string(logged.back().pressure)),
+            1);
+  // Logger 2's old epoch keeps its pairs; the new one holds what came after.
+  EXPECT_EQ(store->scalar("SELECT count(*) FROM epochs e JOIN loggers l ON e.logger_id = l.id"
+                          " WHERE l.log_no = 2"),
+            2);
+  EXPECT_GE(store->scalar("SELECT count(*) FROM pairs p JOIN epochs e ON p.epoch_id = e.id"
+                          " JOIN loggers l ON e.logger_id = l.id WHERE l.log_no = 2 AND"
+                          " e.number = 1"),
+            500);
+  EXPECT_EQ(store->scalar("SELECT count(*) FROM events WHERE kind = 'logger_restarted'"
+                          " AND log_no = 2"),
+            1);
+  EXPECT_EQ(static_cast<int64_t>(first.entriesNew + second.entriesNew),
+            store->scalar("SELECT (SELECT count(*) FROM pairs) + (SELECT count(*) FROM totals)"));
+}
+
+// The program against the metersim program, as a nightly job runs it.
+struct Program {
+  std::unique_ptr<platform::ChildProcess> process = std::make_unique<platform::ChildProcess>();
+  bool start(const std::string& program, const std::vector<std::string>& arguments) {
+    platform::ProcessOptions options;
+    options.captureStandardError = true;
+    return process->start(program, arguments, options);
+  }
+  int wait() { return process->waitFor(kRunMs) ? process->exitStatus() : -1; }
+};
+
+// Waits until the store holds a versions row: the meter's first contact is
+// over and its downloads are under way.
+bool waitForFirstContact(const std::string& dbPath) {
+  const uint64_t deadline = platform::nowMs() + kRunMs;
+  while (platform::nowMs() < deadline) {
+    std::string error;
+    if (std::unique_ptr<Store> store = Store::openForReading(dbPath, &error)) {
+      if (store->scalar("SELECT count(*) FROM versions") > 0) return true;
+    }
+    platform::sleepMs(kPollMs);
+  }
+  return false;
+}
+
+TEST(FleetProgram, StoppedOrKilledMidDownloadTheStoreStaysWholeAndTheNextRunCompletes) {
+  Program meter;
+  ASSERT_TRUE(meter.start(METERSIM_PROGRAM, {"--baud", "19200", "--pairs", "3000"}));
+  std::string device;
+  ASSERT_TRUE(meter.process->readLine(&device, kStartMs));
+  const std::string fleetPath = tempPath("fleet.toml");
+  std::ofstream(fleetPath) << lineTable("local", device, "direct") + meterTable("m", "local");
+  const std::string dbPath = freshStorePath();
+  const std::vector<std::string> collect = {"collect", fleetPath, "--db", dbPath, "--retries",
+                                            "0"};
+
+  // SIGTERM: the running request aborts, the line closes, status 130.
+  Program stopped;
+  ASSERT_TRUE(stopped.start(VANTBROOK_PROGRAM, collect));
+  ASSERT_TRUE(waitForFirstContact(dbPath));
+  stopped.process->terminate();
+  EXPECT_EQ(stopped.wait(), 130) << stopped.process->standardError();
+
+  // kill -9 in the middle of a download.
+  Program killed;
+  ASSERT_TRUE(killed.start(VANTBROOK_PROGRAM, collect));
+  platform::sleepMs(1500);  // logger 1's 12 KB take about six seconds at 19200 bit/s
+  killed.process.reset();   // SIGKILL, reaped
+
+  {
+    std::unique_ptr<Store> store = reopen(dbPath);
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->scalar("SELECT count(*) FROM pragma_integrity_check WHERE"
+                            " integrity_check != 'ok'"),
+              0);
+    const int64_t stored = pairsOf(*store, "m", 1);
+    EXPECT_TRUE(stored == 0 || stored == 3000) << stored;
+  }
+
+  Program completes;
+  ASSERT_TRUE(completes.start(VANTBROOK_PROGRAM, collect));
+  ASSERT_EQ(completes.wait(), 0) << completes.process->standardError();
+  std::unique_ptr<Store> store = reopen(dbPath);
+  ASSERT_TRUE(store);
+  EXPECT_EQ(pairsOf(*store, "m", 1), 3000);
+  EXPECT_EQ(pairsOf(*store, "m", 2), 3000);
+  EXPECT_EQ(epochsWithGaps(*store), 0);
+  store.reset();
+
+  Program exported;
+  ASSERT_TRUE(exported.start(VANTBROOK_PROGRAM,
+                             {"export", "--db", dbPath, "--meter", "m", "--logger", "2", "--csv"}));
+  ASSERT_EQ(exported.wait(), 0) << exported.process->standardError();
+  const std::string& csv = exported.process->standardOutput();
+  EXPECT_EQ(csv.rfind("meter,logger,epoch,rsn,time,flow,pressure\nm,2,1,", 0), 0u);
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3001);
+}
+
+TEST(FleetProgram, ABadFleetFileIsRefusedWithStatus2AndTouchesNothing) {
+  const std::string fleetPath = tempPath("fleet.toml");
+  std::ofstream(fleetPath) << "[[line]]\nname = \"x\"\ncom = 9\n";
+  const std::string dbPath = freshStorePath();
+  Program run;
+  ASSERT_TRUE(run.start(VANTBROOK_PROGRAM, {"collect", fleetPath, "--db", dbPath}));
+  EXPECT_EQ(run.wait(), 2);
+  EXPECT_EQ(run.process->standardError(),
+            "vantbrook: " + fleetPath + ":3: key 'com': must be 1 to 8\n");
+  EXPECT_FALSE(std::ifstream(dbPath).good());
+}
+
+}  // namespace
+}  // namespace vb::fleet
