@@ -43,6 +43,11 @@ TEST(FleetFile, AGoodFileHasDefaultsFilledIn) {
   EXPECT_TRUE(fleet->meters[1].loggers.empty());
 }
 
+TEST(FleetFile, TheExampleFleetFileIsValid) {
+  std::string error;
+  EXPECT_TRUE(loadFleet(FLEET_EXAMPLE, &error)) << error;
+}
+
 TEST(FleetFile, AnErrorNamesFileLineAndKey) {
   struct Case {
     const char* what;
