@@ -2,6 +2,7 @@
 // so an export of millions of pairs needs no more memory than one row.
 #include <CLI/CLI.hpp>
 
+#include <charconv>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -25,6 +26,40 @@ void appendReal(std::string* out, double value) {
   std::snprintf(text, sizeof text, "%.9g", static_cast<double>(static_cast<float>(value)));
   *out += text;
 }
+
+void appendInteger(std::string* out, int64_t value) {
+  char text[24];
+  const std::to_chars_result end = std::to_chars(text, text + sizeof text, value);
+  out->append(text, end.ptr);
+}
+
+// Meter times as text, the date worked out once a day: an export writes
+// hundreds of thousands of rows a second, most of them on the same day.
+class TimeText {
+ public:
+  void append(std::string* out, uint32_t time) {
+    const uint32_t day = time / kSecondsPerDay;
+    if (day != day_ || date_.empty()) {
+      day_ = day;
+      date_ = formatMeterTime(day * kSecondsPerDay).substr(0, kDateLength);
+    }
+    uint32_t second = time % kSecondsPerDay;
+    char clock[9] = {'0', '0', ':', '0', '0', ':', '0', '0', 0};
+    for (int field : {0, 3, 6}) {
+      const uint32_t value = field == 0 ? second / 3600 : field == 3 ? second / 60 % 60 : second % 60;
+      clock[field] = static_cast<char>('0' + value / 10);
+      clock[field + 1] = static_cast<char>('0' + value % 10);
+    }
+    *out += date_;
+    out->append(clock, 8);
+  }
+
+ private:
+  static constexpr uint32_t kSecondsPerDay = 86400;
+  static constexpr size_t kDateLength = 11;  // "YYYY-MM-DDT"
+  uint32_t day_ = 0;
+  std::string date_;
+};
 
 class Output {
  public:
@@ -124,15 +159,36 @@ int runExport(const std::vector<std::string>& arguments) {
     for (char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
     return quoted + "\"";
   };
+  TimeText times;
+  std::string lastMeter;
+  std::string meterText;  // the last meter id as the output writes it
   auto begin = [&](const char* meterId, int logger, int epoch, uint32_t rsn, uint32_t time) {
+    if (lastMeter != meterId) {
+      lastMeter = meterId;
+      meterText = csv ? csvText(lastMeter) : jsonQuoted(lastMeter);
+    }
     if (csv) {
-      text += csvText(meterId) + "," + std::to_string(logger) + "," + std::to_string(epoch) + "," +
-              std::to_string(rsn) + "," + formatMeterTime(time);
+      text += meterText;
+      text += ',';
+      appendInteger(&text, logger);
+      text += ',';
+      appendInteger(&text, epoch);
+      text += ',';
+      appendInteger(&text, rsn);
+      text += ',';
+      times.append(&text, time);
     } else {
-      text += first ? "\n" : ",\n";
-      text += "{\"meter\":" + jsonQuoted(meterId) + ",\"logger\":" + std::to_string(logger) +
-              ",\"epoch\":" + std::to_string(epoch) + ",\"rsn\":" + std::to_string(rsn) +
-              ",\"time\":\"" + formatMeterTime(time) + "\"";
+      text += first ? "\n{\"meter\":" : ",\n{\"meter\":";
+      text += meterText;
+      text += ",\"logger\":";
+      appendInteger(&text, logger);
+      text += ",\"epoch\":";
+      appendInteger(&text, epoch);
+      text += ",\"rsn\":";
+      appendInteger(&text, rsn);
+      text += ",\"time\":\"";
+      times.append(&text, time);
+      text += '"';
     }
     first = false;
   };
@@ -158,13 +214,13 @@ int runExport(const std::vector<std::string>& arguments) {
       if (row.converted) {
         appendReal(&text, row.flow);
       } else {
-        text += std::to_string(row.rawFlow);
+        appendInteger(&text, row.rawFlow);
       }
       text += csv ? "," : ",\"pressure\":";
       if (row.converted) {
         appendReal(&text, row.pressure);
       } else {
-        text += std::to_string(row.rawPressure);
+        appendInteger(&text, row.rawPressure);
       }
       text += csv ? "\n" : "}";
       writeOk = out.flush();
