@@ -8,6 +8,7 @@
 #include <fstream>
 #include <memory>
 
+#include "../cli/json_check.h"
 #include "collector.h"
 #include "fleet_file.h"
 #include "metersim/simulator.h"
@@ -246,6 +247,52 @@ TEST(FleetCollection, ASecondRunFetchesOnlyTheNewAndARestartBeginsAnEpoch) {
             store->scalar("SELECT (SELECT count(*) FROM pairs) + (SELECT count(*) FROM totals)"));
 }
 
+TEST(FleetCollection, ADriftingClockIsRecordedAndSetWhereTheFleetFileSaysSo) {
+  metersim::Options options;
+  options.pairsPerLogger = 50;
+  options.totalsRecords = 5;
+  auto line = startSimulator(options);
+  // Put the meter's clock an hour behind the host's.
+  constexpr uint32_t kCdtfFrom1970 = 631152000;
+  const uint32_t behind = hostMeterTimeNow() - kCdtfFrom1970 - 3600;
+  metersim::MeterModel& meter = line->model();
+  meter.handle(metersim::buildCommand(metersim::kClassMeter, metersim::kCmdUnlock, 0, {0}));
+  meter.handle(metersim::buildCommand(
+      metersim::kClassMeter, metersim::kCmdSetTime, 0,
+      {static_cast<uint8_t>(behind), static_cast<uint8_t>(behind >> 8),
+       static_cast<uint8_t>(behind >> 16), static_cast<uint8_t>(behind >> 24)}));
+
+  const std::string dbPath = freshStorePath();
+  const Summary summary =
+      collect(lineTable("local", line->devicePath(), "direct") +
+                  meterTable("m", "local", "set_clock = true\nclock_drift_limit = 120\n"),
+              dbPath);
+  ASSERT_EQ(summary.metersOk, 1u) << summary.meters[0].message;
+  std::unique_ptr<Store> store = reopen(dbPath);
+  ASSERT_TRUE(store);
+  const int64_t drift =
+      store->scalar("SELECT value FROM events WHERE kind = 'clock_drift'");
+  EXPECT_LE(drift, -3590);
+  EXPECT_GE(drift, -3610);
+  EXPECT_EQ(store->scalar("SELECT count(*) FROM events WHERE kind = 'clock_set'"), 1);
+  const int64_t nowDrift = int64_t{meter.clockNow()} + kCdtfFrom1970 - hostMeterTimeNow();
+  EXPECT_LE(nowDrift < 0 ? -nowDrift : nowDrift, 10);
+}
+
+TEST(FleetCollection, NoAttemptStartsAfterTheRunsTimeLimit) {
+  auto line = startSimulator({});
+  CollectSettings settings;
+  settings.untilMs = platform::nowMs();
+  const Summary summary =
+      collect(lineTable("local", line->devicePath(), "direct") + meterTable("m", "local"),
+              freshStorePath(), settings);
+  ASSERT_EQ(summary.meters.size(), 1u);
+  EXPECT_EQ(summary.metersFailed, 1u);
+  EXPECT_EQ(summary.meters[0].code, kCodeNotAttempted);
+  EXPECT_EQ(summary.meters[0].message, "Not attempted before the run's time limit");
+  EXPECT_EQ(line->wakeups(), 0u);
+}
+
 // The program against the metersim program, as a nightly job runs it.
 struct Program {
   std::unique_ptr<platform::ChildProcess> process = std::make_unique<platform::ChildProcess>();
@@ -322,6 +369,14 @@ TEST(FleetProgram, StoppedOrKilledMidDownloadTheStoreStaysWholeAndTheNextRunComp
   const std::string& csv = exported.process->standardOutput();
   EXPECT_EQ(csv.rfind("meter,logger,epoch,rsn,time,flow,pressure\nm,2,1,", 0), 0u);
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3001);
+
+  Program json;
+  ASSERT_TRUE(json.start(VANTBROOK_PROGRAM, {"export", "--db", dbPath, "--logger", "3", "--json"}));
+  ASSERT_EQ(json.wait(), 0) << json.process->standardError();
+  EXPECT_TRUE(cli::test::JsonCheck::valid(json.process->standardOutput()));
+  EXPECT_EQ(std::count(json.process->standardOutput().begin(),
+                       json.process->standardOutput().end(), '{'),
+            100);
 }
 
 TEST(FleetProgram, ABadFleetFileIsRefusedWithStatus2AndTouchesNothing) {
