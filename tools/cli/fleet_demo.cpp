@@ -127,6 +127,8 @@ int runFleetDemo(const std::vector<std::string>& arguments) {
   if (!json) {
     std::printf("Three simulated lines at %u bit/s: a meter on its own line, a PAD with four\n"
                 "meters, a modem with four. Their loggers log %ux faster than real time.\n"
+                "Each run takes a minute or two: placing and clearing a modem call takes\n"
+                "some seconds per meter.\n"
                 "Fleet file: %s\n\nFirst run: everything the loggers hold.\n",
                 kDemoBaud, kDemoTimeScale, request.fleetPath.c_str());
     std::fflush(stdout);
