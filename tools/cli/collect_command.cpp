@@ -13,6 +13,7 @@
 #include "meter_time.h"
 #include "platform/clock.h"
 #include "platform/terminal.h"
+#include "platform/text.h"
 #include "platform/thread.h"
 #include "store.h"
 
@@ -42,9 +43,18 @@ std::optional<uint64_t> parseUntil(const std::string& text) {
   return *target > now ? uint64_t{*target - now} * 1000 : 0;
 }
 
+// "MESSAGE (code N, SOURCE)" on one line, as the other commands report.
+std::string failureText(const fleet::MeterOutcome& outcome) {
+  ResultRecord result{};
+  result.code = outcome.code;
+  platform::copyField(result.source, sizeof result.source, outcome.source.c_str());
+  platform::copyField(result.message, sizeof result.message, outcome.message.c_str());
+  return describeResult(result);
+}
+
 std::string outcomeText(const fleet::MeterOutcome& outcome) {
   if (outcome.ok) return "ok, " + std::to_string(outcome.entriesNew) + " new entries";
-  return outcome.message + " (code " + std::to_string(outcome.code) + ", " + outcome.source + ")";
+  return failureText(outcome);
 }
 
 // One line per fleet line, redrawn in place on a terminal.
@@ -103,11 +113,11 @@ void printSummary(const fleet::Summary& summary) {
               static_cast<unsigned long long>(summary.entriesNew), summary.calls,
               summary.seconds);
   if (summary.metersFailed == 0) return;
-  std::printf("\n%-16s %-12s %5s  %s\n", "meter", "line", "code", "message");
+  std::printf("\nFailed meters:\n");
   for (const fleet::MeterOutcome& outcome : summary.meters) {
     if (outcome.ok) continue;
-    std::printf("%-16s %-12s %5d  %s (%s)\n", outcome.meter.c_str(), outcome.line.c_str(),
-                outcome.code, outcome.message.c_str(), outcome.source.c_str());
+    std::printf("  %-16s %-12s %s\n", outcome.meter.c_str(), outcome.line.c_str(),
+                failureText(outcome).c_str());
   }
 }
 

@@ -31,9 +31,9 @@ constexpr size_t kReadChunk = 4096;
 // How long a front's answer may take to go out.
 constexpr uint64_t kFrontWriteLimitMs = 1000;
 constexpr uint32_t kStopJoinMs = 1000;
-// A fleet member's meter_id: the profile's, shortened, then its address.
-constexpr size_t kMeterIdKept = 12;
-constexpr size_t kAddressKept = 20;
+// A fleet member's meter_id, the profile's and its address, fits the
+// identity block's 39 characters.
+constexpr size_t kMeterIdLength = 39;
 
 // One item of what the meter is to send, in order.
 struct Outgoing {
@@ -78,7 +78,7 @@ struct Simulator::Impl {
       const std::string& address = options.fleetAddresses[i];
       Profile member = profile;
       member.identity.meter_id =
-          member.identity.meter_id.substr(0, kMeterIdKept) + "-" + address.substr(0, kAddressKept);
+          (member.identity.meter_id + "/" + address).substr(0, kMeterIdLength);
       ModelSettings settings = modelSettings(options);
       settings.seed = options.seed + 1 + i;
       fleet.emplace_back(address, std::make_unique<MeterModel>(std::move(member), settings));
