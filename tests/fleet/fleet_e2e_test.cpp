@@ -4,6 +4,7 @@
 // and killed outright in the middle of a download.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "store.h"
+#include "test_meter_clock.h"
 
 namespace vb::fleet {
 namespace {
@@ -42,7 +44,8 @@ std::string meterTable(const std::string& id, const std::string& line,
 
 std::unique_ptr<metersim::Simulator> startSimulator(metersim::Options options) {
   options.baud = options.baud == 0 ? 19200 : options.baud;
-  auto simulator = std::make_unique<metersim::Simulator>(std::move(options));
+  auto simulator =
+      std::make_unique<metersim::Simulator>(test::WithMeterClock(std::move(options)));
   EXPECT_TRUE(simulator->start()) << simulator->error();
   return simulator;
 }
@@ -216,6 +219,7 @@ TEST(FleetCollection, ASecondRunFetchesOnlyTheNewAndARestartBeginsAnEpoch) {
   meter.handle(metersim::buildCommand(metersim::kClassMeter, metersim::kCmdUnlock, 0, {0}));
   meter.handle(metersim::buildCommand(metersim::kClassMeter, metersim::kCmdRestartLogger, 0,
                                       {2, 0}));
+  const uint32_t newestBefore = meter.pairs(1).back().rsn;
   const Summary second = collect(fleet, dbPath);
   ASSERT_EQ(second.metersOk, 1u) << second.meters[0].message;
   const uint64_t secondBytes = line->bytesSent() - firstBytes;
@@ -223,14 +227,23 @@ TEST(FleetCollection, ASecondRunFetchesOnlyTheNewAndARestartBeginsAnEpoch) {
 
   std::unique_ptr<Store> store = reopen(dbPath);
   ASSERT_TRUE(store);
-  // What the store holds of logger 1 is exactly what the meter logged.
+  // What the store holds of logger 1 is exactly what the meter had logged
+  // when the second run read it (the meter logs on meanwhile).
+  const std::string logger1 =
+      " FROM pairs p JOIN epochs e ON p.epoch_id = e.id JOIN loggers l ON e.logger_id = l.id"
+      " WHERE l.log_no = 1";
+  const int64_t newestStored = store->scalar("SELECT max(p.rsn)" + logger1);
+  EXPECT_GE(newestStored, int64_t{newestBefore});
   const std::vector<metersim::Pair> logged = meter.pairs(1);
-  EXPECT_EQ(pairsOf(*store, "m", 1), static_cast<int64_t>(logged.size()));
-  EXPECT_EQ(store->scalar("SELECT count(*) FROM pairs p JOIN epochs e ON p.epoch_id = e.id"
-                          " JOIN loggers l ON e.logger_id = l.id WHERE l.log_no = 1 AND"
-                          " p.rsn = " + std::to_string(logged.back().rsn) + " AND p.flow = " +
-                          std::to_string(logged.back().flow) + " AND p.pressure = " +
-                          std::to_string(logged.back().pressure)),
+  const auto newest = std::find_if(logged.begin(), logged.end(), [&](const metersim::Pair& pair) {
+    return int64_t{pair.rsn} == newestStored;
+  });
+  ASSERT_NE(newest, logged.end());
+  EXPECT_EQ(pairsOf(*store, "m", 1), newest - logged.begin() + 1);
+  EXPECT_EQ(store->scalar("SELECT count(*)" + logger1 + " AND p.rsn = " +
+                          std::to_string(newest->rsn) + " AND p.flow = " +
+                          std::to_string(newest->flow) + " AND p.pressure = " +
+                          std::to_string(newest->pressure)),
             1);
   // Logger 2's old epoch keeps its pairs; the new one holds what came after.
   EXPECT_EQ(store->scalar("SELECT count(*) FROM epochs e JOIN loggers l ON e.logger_id = l.id"
@@ -304,14 +317,13 @@ struct Program {
   int wait() { return process->waitFor(kRunMs) ? process->exitStatus() : -1; }
 };
 
-// Waits until the store holds a versions row: the meter's first contact is
-// over and its downloads are under way.
-bool waitForFirstContact(const std::string& dbPath) {
+// Waits until the store answers `query` with at least `atLeast`.
+bool waitForStore(const std::string& dbPath, const std::string& query, int64_t atLeast) {
   const uint64_t deadline = platform::nowMs() + kRunMs;
   while (platform::nowMs() < deadline) {
     std::string error;
     if (std::unique_ptr<Store> store = Store::openForReading(dbPath, &error)) {
-      if (store->scalar("SELECT count(*) FROM versions") > 0) return true;
+      if (store->scalar(query) >= atLeast) return true;
     }
     platform::sleepMs(kPollMs);
   }
@@ -320,7 +332,11 @@ bool waitForFirstContact(const std::string& dbPath) {
 
 TEST(FleetProgram, StoppedOrKilledMidDownloadTheStoreStaysWholeAndTheNextRunCompletes) {
   Program meter;
-  ASSERT_TRUE(meter.start(METERSIM_PROGRAM, {"--baud", "19200", "--pairs", "3000"}));
+  std::vector<std::string> meterArguments = {"--baud", "19200", "--pairs", "3000"};
+  for (const std::string& argument : test::MeterClockArguments()) {
+    meterArguments.push_back(argument);
+  }
+  ASSERT_TRUE(meter.start(METERSIM_PROGRAM, meterArguments));
   std::string device;
   ASSERT_TRUE(meter.process->readLine(&device, kStartMs));
   const std::string fleetPath = tempPath("fleet.toml");
@@ -332,14 +348,19 @@ TEST(FleetProgram, StoppedOrKilledMidDownloadTheStoreStaysWholeAndTheNextRunComp
   // SIGTERM: the running request aborts, the line closes, status 130.
   Program stopped;
   ASSERT_TRUE(stopped.start(VANTBROOK_PROGRAM, collect));
-  ASSERT_TRUE(waitForFirstContact(dbPath));
+  // A versions row: the meter's first contact is over and its downloads are
+  // under way.
+  ASSERT_TRUE(waitForStore(dbPath, "SELECT count(*) FROM versions", 1));
   stopped.process->terminate();
   EXPECT_EQ(stopped.wait(), 130) << stopped.process->standardError();
 
   // kill -9 in the middle of a download.
   Program killed;
   ASSERT_TRUE(killed.start(VANTBROOK_PROGRAM, collect));
-  platform::sleepMs(1500);  // logger 1's 12 KB take about six seconds at 19200 bit/s
+  // Its attempt has begun: the call and the headers take about a second,
+  // then logger 1's 12 KB take about six seconds at 19200 bit/s.
+  ASSERT_TRUE(waitForStore(dbPath, "SELECT count(*) FROM attempts", 2));
+  platform::sleepMs(2000);
   killed.process.reset();   // SIGKILL, reaped
 
   {

@@ -1,12 +1,10 @@
-// The fleet commands: `collect` reads every meter of a fleet file into a
-// store, `export` streams what a store holds as CSV or JSON, and
-// `demo fleet` shows both against simulated lines.
+// The collect command's work, shared by `collect` and `demo fleet`.
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "collector.h"
+#include "fleet_commands.h"
 
 namespace vb::cli {
 
@@ -26,10 +24,5 @@ struct CollectRequest {
 // Checks the fleet file, then (unless only checking) collects it into the
 // store and prints the summary; returns the exit status.
 int collectFleet(const CollectRequest& request);
-
-// The arguments after the command's name; returns the exit status.
-int runCollect(const std::vector<std::string>& arguments);
-int runExport(const std::vector<std::string>& arguments);
-int runFleetDemo(const std::vector<std::string>& arguments);
 
 }  // namespace vb::cli

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "app.h"
-#include "collect_command.h"
 #include "demo.h"
 #include "exit_status.h"
+#include "fleet_commands.h"
 #include "help.h"
 #include "options.h"
 #include "platform/terminal.h"

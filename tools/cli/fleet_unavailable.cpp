@@ -1,0 +1,26 @@
+// The fleet commands where the fleet store cannot be built: it keeps its
+// data in SQLite, which only the Linux build links.
+#include <cstdio>
+
+#include "exit_status.h"
+#include "fleet_commands.h"
+
+namespace vb::cli {
+
+namespace {
+
+int fleetUnavailable(const char* command) {
+  std::fprintf(stderr,
+               "vantbrook: %s needs the Linux build, whose fleet store is kept in SQLite.\n"
+               "Here, read one meter at a time: vantbrook download --com N --logger L\n",
+               command);
+  return kExitUsage;
+}
+
+}  // namespace
+
+int runCollect(const std::vector<std::string>&) { return fleetUnavailable("collect"); }
+int runExport(const std::vector<std::string>&) { return fleetUnavailable("export"); }
+int runFleetDemo(const std::vector<std::string>&) { return fleetUnavailable("demo fleet"); }
+
+}  // namespace vb::cli
