@@ -20,6 +20,12 @@ struct ContainsCase {
   int expected;
 };
 
+// Cases name themselves in test output by their inputs.
+void PrintTo(const ContainsCase& c, std::ostream* out) {
+  *out << ::testing::PrintToString(std::string(c.reply)) << " contains "
+       << ::testing::PrintToString(std::string(c.keyword)) << (c.clearBit7 ? " (bit 7 cleared)" : "");
+}
+
 class ReplyContainsTable : public ::testing::TestWithParam<ContainsCase> {};
 
 TEST_P(ReplyContainsTable, FindsKeywordWhereExpected) {
@@ -55,6 +61,10 @@ struct TextCase {
   std::string input;
   std::string stored;
 };
+
+void PrintTo(const TextCase& c, std::ostream* out) {
+  *out << (c.pad ? "pnetport " : "dialport ") << ::testing::PrintToString(c.input);
+}
 
 class SetErrorTextTable : public ::testing::TestWithParam<TextCase> {};
 

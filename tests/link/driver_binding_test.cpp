@@ -86,6 +86,8 @@ struct RefusedDriverCase {
   const char* message;
 };
 
+void PrintTo(const RefusedDriverCase& c, std::ostream* out) { *out << c.name; }
+
 class RefusedDriverTest : public LinkTest,
                           public ::testing::WithParamInterface<RefusedDriverCase> {};
 

@@ -51,6 +51,8 @@ struct RecordCase {
   uint32_t expectedAfter;
 };
 
+void PrintTo(const RecordCase& c, std::ostream* out) { *out << c.name; }
+
 class RecordFrameTest : public ::testing::TestWithParam<RecordCase> {};
 
 TEST_P(RecordFrameTest, LeavesTheTableAndExpectedPosition) {

@@ -50,6 +50,8 @@ struct OpenFailureCase {
   const char* messagePrefix;
 };
 
+void PrintTo(const OpenFailureCase& c, std::ostream* out) { *out << c.name; }
+
 class OpenFailureTest : public LinkTest, public ::testing::WithParamInterface<OpenFailureCase> {};
 
 TEST_P(OpenFailureTest, FailsWithThePortsTextAndLeavesTheLinkClosed) {

@@ -98,6 +98,8 @@ struct ResendCase {
   bool resendToEnd;
 };
 
+void PrintTo(const ResendCase& c, std::ostream* out) { *out << c.name; }
+
 class ResendTest : public LinkTest, public ::testing::WithParamInterface<ResendCase> {};
 
 TEST_P(ResendTest, LostFramesAreRequestedAndTheWholeMessageArrives) {

@@ -69,6 +69,8 @@ struct NakCase {
   int32_t result;
 };
 
+void PrintTo(const NakCase& c, std::ostream* out) { *out << c.name; }
+
 class NakTest : public LinkTest, public ::testing::WithParamInterface<NakCase> {};
 
 TEST_P(NakTest, WholeMessageIsSentAgainUpToThreeTimes) {
