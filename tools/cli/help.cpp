@@ -24,6 +24,7 @@ Commands:
   collect FLEET     collect every meter of a fleet file into a store
   export            stream a store's pairs or totals as CSV or JSON
   demo fleet        collect a simulated fleet twice into a temporary store
+  monitor           watch a meter's line, or decode a capture of one
 
 Run 'vantbrook COMMAND --help' for the options of a command.
 )";

@@ -8,6 +8,7 @@
 #include "exit_status.h"
 #include "fleet_commands.h"
 #include "help.h"
+#include "monitor_command.h"
 #include "options.h"
 #include "platform/terminal.h"
 
@@ -17,6 +18,7 @@ int main(int argc, char** argv) {
   // routing of Ctrl-C to the interrupt flag.
   vb::platform::installInterruptHandler();
 
+  if (argc > 1 && std::string(argv[1]) == "monitor") return runMonitor(argc - 1, argv + 1);
   std::vector<std::string> arguments(argv + 1, argv + argc);
   // The fleet commands have option tables of their own.
   if (!arguments.empty() && arguments[0] == "collect") {

@@ -1,0 +1,238 @@
+#include "monitor_command.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "exit_status.h"
+#include "monitor.h"
+#include "options.h"
+#include "platform/error.h"
+#include "platform/pty.h"
+#include "platform/serial.h"
+#include "relay.h"
+
+namespace vb::cli {
+
+namespace {
+
+const char* const kDescription =
+    "Shows what crosses a meter's line: the wake-up text, the PAD's or modem's\n"
+    "call set-up, every frame and its checks, control frames, gaps and resends,\n"
+    "and each message with its command, status and a summary of the reply.\n"
+    "One line per event, time-stamped in seconds from the start.";
+
+const char* const kFooter = R"(
+Modes:
+  --meter DEVICE          open the meter's line, create a pseudo-terminal for
+                          the host and print its path (point VANTBROOK_COMn or
+                          any host program at it); relay both ways, unchanged
+  --meter DEVICE --host DEVICE
+                          relay between two existing lines
+  --replay FILE           decode a capture written by --capture
+
+Capture file: a text file, one chunk a line: milliseconds since the start,
+the sender (host or meter) and the bytes in hex; '#' starts a comment.
+
+Examples:
+  vantbrook monitor --meter /dev/ttyUSB0 --baud 9600 --capture line.cap
+  VANTBROOK_COM1=/dev/pts/9 vantbrook download --log 1
+  vantbrook monitor --replay line.cap --json
+
+Exit statuses:
+  0    the watch was ended (Ctrl-C) or the capture was read
+  2    usage error, or a capture file that cannot be read or written
+  3    the meter's line cannot be opened or failed
+)";
+
+struct MonitorOptions {
+  std::string meter;
+  std::string host;
+  std::string replay;
+  std::string capture;
+  uint32_t baud = kDefaultDeviceBaud;
+  bool json = false;
+};
+
+void printError(const std::string& text) {
+  std::fprintf(stderr, "vantbrook: monitor: %s\n", text.c_str());
+}
+
+class Printer {
+ public:
+  explicit Printer(bool json) : json_(json) {}
+
+  void operator()(const monitor::Event& event) const {
+    const std::string line = json_ ? monitor::renderJson(event) : monitor::renderText(event);
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+  }
+
+ private:
+  bool json_;
+};
+
+// What the relay shows goes to the capture file and the decoder.
+class Watch : public monitor::RelayObserver {
+ public:
+  Watch(const Printer& printer, monitor::CaptureWriter* capture)
+      : printer_(printer), capture_(capture), monitor_(printer) {}
+
+  void relayed(monitor::Direction from, uint64_t timeMs, const uint8_t* bytes,
+               size_t count) override {
+    if (capture_ != nullptr && !captureFailed_ &&
+        !capture_->write(monitor::Chunk{timeMs, from, {bytes, bytes + count}})) {
+      captureFailed_ = true;
+      printError("cannot write the capture file; relaying goes on");
+    }
+    monitor_.observe(from, timeMs, bytes, count);
+  }
+
+  void undelivered(monitor::Direction from, uint64_t timeMs, size_t count) override {
+    monitor::Event event;
+    event.timeMs = timeMs;
+    event.direction = from;
+    event.kind = "undelivered";
+    event.text = std::to_string(count) + " bytes could not be passed on: the " +
+                 (from == monitor::Direction::FromMeter ? "host's" : "meter's") +
+                 " side is closed";
+    event.fields = {{"size", count}};
+    printer_(event);
+  }
+
+  void quiet(uint64_t timeMs) override {
+    lastMs_ = timeMs;
+    monitor_.tick(timeMs);
+  }
+
+  void finish() { monitor_.finish(lastMs_); }
+
+ private:
+  const Printer& printer_;
+  monitor::CaptureWriter* capture_;
+  monitor::Monitor monitor_;
+  bool captureFailed_ = false;
+  uint64_t lastMs_ = 0;
+};
+
+bool openLine(platform::SerialDevice& line, const std::string& path, uint32_t baud) {
+  if (!line.open(path)) {
+    printError("cannot open " + path + ": " + platform::lastErrorText());
+    return false;
+  }
+  platform::SerialSettings settings;
+  settings.baud = baud;
+  if (!line.setSettings(settings)) {
+    printError("cannot set up " + path + ": " + platform::lastErrorText());
+    return false;
+  }
+  return true;
+}
+
+int replay(const MonitorOptions& options, const Printer& printer) {
+  std::vector<monitor::Chunk> chunks;
+  std::string error;
+  if (!monitor::readCapture(options.replay, &chunks, &error)) {
+    printError(error);
+    return kExitUsage;
+  }
+  monitor::Monitor decoder(printer);
+  uint64_t lastMs = 0;
+  for (const monitor::Chunk& chunk : chunks) {
+    decoder.observe(chunk.direction, chunk.timeMs, chunk.bytes.data(), chunk.bytes.size());
+    lastMs = chunk.timeMs;
+  }
+  decoder.finish(lastMs);
+  return kExitOk;
+}
+
+int relay(const MonitorOptions& options, const Printer& printer) {
+  monitor::CaptureWriter capture;
+  if (!options.capture.empty() && !capture.open(options.capture)) {
+    printError("cannot write " + options.capture);
+    return kExitUsage;
+  }
+  platform::SerialDevice meterLine;
+  if (!openLine(meterLine, options.meter, options.baud)) return kExitLink;
+
+  platform::SerialDevice hostLine;
+  platform::PseudoTerminal hostTerminal;
+  std::string hostPath = options.host;
+  if (hostPath.empty()) {
+    if (!hostTerminal.open()) {
+      printError("cannot create a pseudo-terminal: " + platform::lastErrorText());
+      return kExitLink;
+    }
+    // The host opens the other side itself, exclusively, as a serial port.
+    hostTerminal.closeSlave();
+    hostPath = hostTerminal.slavePath();
+    if (!hostLine.adopt(hostTerminal.masterFd())) {
+      printError("cannot use the pseudo-terminal: " + platform::lastErrorText());
+      return kExitLink;
+    }
+  } else if (!openLine(hostLine, hostPath, options.baud)) {
+    return kExitLink;
+  }
+
+  monitor::Event ready;
+  ready.kind = "host_line";
+  ready.text = "host line " + hostPath + " relayed to " + options.meter;
+  ready.fields = {{"host_line", hostPath}, {"meter_line", options.meter}};
+  printer(ready);
+
+  Watch watch(printer, options.capture.empty() ? nullptr : &capture);
+  monitor::Relay relayLoop(meterLine, hostLine, watch);
+  const bool held = relayLoop.run();
+  const std::string failure = held ? "" : platform::lastErrorText();
+  watch.finish();
+  if (!held) {
+    printError("the meter's line failed: " + failure);
+    return kExitLink;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int runMonitor(int argc, char** argv) {
+  MonitorOptions options;
+  CLI::App app(kDescription, "vantbrook monitor");
+  app.footer(kFooter);
+  CLI::Option* meter =
+      app.add_option("--meter", options.meter, "the meter's line (a serial device)")
+          ->type_name("DEVICE");
+  app.add_option("--host", options.host, "relay to this line instead of a new pseudo-terminal")
+      ->type_name("DEVICE")
+      ->needs(meter);
+  app.add_option("--baud", options.baud, "line speed of --meter and --host (default 4800)")
+      ->type_name("N")
+      ->check(CLI::Range(50u, 4000000u));
+  CLI::Option* replayFile =
+      app.add_option("--replay", options.replay, "decode this capture instead of a line")
+          ->type_name("FILE")
+          ->excludes(meter);
+  app.add_option("--capture", options.capture, "write what is relayed to this file")
+      ->type_name("FILE")
+      ->needs(meter);
+  app.add_flag("--json", options.json, "one JSON object per event instead of text");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return kExitOk;
+  } catch (const CLI::ParseError& error) {
+    printError(error.what());
+    return kExitUsage;
+  }
+  if (meter->count() == 0 && replayFile->count() == 0) {
+    printError("give --meter DEVICE or --replay FILE (see 'vantbrook monitor --help')");
+    return kExitUsage;
+  }
+  const Printer printer(options.json);
+  return options.replay.empty() ? relay(options, printer) : replay(options, printer);
+}
+
+}  // namespace vb::cli
