@@ -140,7 +140,6 @@ void MessageTracker::addFrame(uint64_t timeMs, uint32_t position, const uint8_t*
   if (current_.complete()) {
     current_.delivered = true;
     current_.bytes.resize(current_.end);
-    suspended_ = Assembly{};
     deliver_(timeMs, current_.bytes);
     return;
   }

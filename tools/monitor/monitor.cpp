@@ -2,7 +2,10 @@
 
 #include <utility>
 
+#include "message_frame.h"
+
 namespace vb::monitor {
+
 
 Monitor::Side::Side(Monitor& monitor, Direction direction)
     : messages(direction, monitor.sink_,
@@ -15,9 +18,20 @@ Monitor::Monitor(EventSink sink)
     : sink_(std::move(sink)), host_(*this, Direction::FromHost), meter_(*this, Direction::FromMeter) {}
 
 void Monitor::deliver(Direction direction, uint64_t timeMs, const std::vector<uint8_t>& message) {
-  const MessageReading reading = direction == Direction::FromHost
-                                     ? readCommand(message, &context_)
-                                     : readReply(message, context_);
+  MessageReading reading;
+  if (direction == Direction::FromHost) {
+    reading = readCommand(message, &lastCommand_);
+    if (lastCommand_.known && lastCommand_.messageClass == request::kClassMeterCommand) {
+      lastMeterCommand_ = lastCommand_;
+    }
+  } else {
+    // A reply resumed after a lost call answers the meter command from before
+    // the control exchanges of the resume.
+    const bool answersLast = message.size() > request::kReplyCommandOffset + 1 && lastCommand_.known &&
+                             (message[request::kReplyCommandOffset] | message[request::kReplyCommandOffset + 1] << 8) ==
+                                 lastCommand_.command;
+    reading = readReply(message, answersLast ? lastCommand_ : lastMeterCommand_);
+  }
   Event event;
   event.timeMs = timeMs;
   event.direction = direction;

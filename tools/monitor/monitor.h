@@ -43,7 +43,8 @@ class Monitor {
   Side& side(Direction direction) { return direction == Direction::FromHost ? host_ : meter_; }
 
   EventSink sink_;
-  CommandContext context_;
+  CommandContext lastCommand_;
+  CommandContext lastMeterCommand_;  // the last of class 2: meter commands
   Side host_;
   Side meter_;
 };
