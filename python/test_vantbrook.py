@@ -114,6 +114,21 @@ class AgainstMetersim(unittest.TestCase):
             self.assertTrue(all(entry["crcValid"] for entry in totals))
         self.assertFalse(meter.held)
 
+    def test_records_are_typed_and_entries_come_as_an_iterator_in_batches(self):
+        meter = self.meter()
+        self.assertIsInstance(meter.dib(), vantbrook.Dib)
+        header, listed = meter.download(1, raw=True, rsn=(1001, 1010))
+        self.assertIsInstance(header, vantbrook.DataHeader)
+        self.assertIsInstance(header.firstPairDateTime, datetime.datetime)
+        self.assertIsInstance(listed[0], vantbrook.Pair)
+        # Batches of 4 over 10 entries: three downloads on one held link.
+        iterated = meter.entries(1, raw=True, rsn=(1001, 1010), batch=4)
+        self.assertEqual(list(iterated), listed)
+        self.assertFalse(meter.held)
+        totals = list(meter.entries(3, batch=40))
+        self.assertEqual(totals, meter.download(3)[1])
+        self.assertIsInstance(totals[0], vantbrook.TotalsEntry)
+
     def test_downloads_by_time_number_their_entries_as_the_whole_logger_does(self):
         meter = self.meter()
         for log_no in (1, 3):

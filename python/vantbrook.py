@@ -13,14 +13,24 @@ The library finds COM1..COM8 through VANTBROOK_COM1..VANTBROOK_COM8 in the
 environment, read at every open.
 
 load_library() finds libVantbrook itself: the path it is given, else the path
-in VANTBROOK_LIBRARY, else the system's search for libVantbrook.so.1 (an
-install prefix whose library folder the loader searches, or LD_LIBRARY_PATH).
+in VANTBROOK_LIBRARY, else the library of the install prefix this module was
+installed into (pip install --prefix PREFIX beside cmake --install --prefix
+PREFIX), else the system's search for libVantbrook.so.1 (a library folder the
+loader searches, or LD_LIBRARY_PATH).
+
+Decoded records are frozen dataclasses (Dib, DataHeader, TotalsHeader, Pair,
+TotalsEntry) whose fields are typed; each also reads like a dict
+(record["meter_id"]). Meter.entries() yields a download's entries one by one,
+fetched in batches on one held link.
 """
 
 import ctypes
+import dataclasses
 import datetime
 import math
 import os
+import sysconfig
+import typing
 import warnings
 
 TEXT_FIELD = 40
@@ -44,6 +54,11 @@ SELECT_BY_TIME = 0
 SELECT_BY_RSN = 1
 SELECT_ALL = 2
 RESTART_AFTER_DOWNLOAD = 1000
+
+# Result code of a selection in which the meter holds no entries.
+NO_DATA_IN_RANGE = 7
+# Entries Meter.entries() asks for at a time.
+DEFAULT_BATCH = 1000
 
 # The least room a message request gets (see Meter.message).
 MIN_MESSAGE_ROOM = 64
@@ -237,6 +252,80 @@ class VersionRecord(ctypes.Structure):
     _fields_ = [("text", _text(TEXT_FIELD) * 8)]
 
 
+class _Record:
+    """Dict-style reading of a record's fields, as earlier versions returned
+    dicts."""
+
+    def __getitem__(self, name):
+        if name not in self.__dataclass_fields__:
+            raise KeyError(name)
+        return getattr(self, name)
+
+    def keys(self):
+        return self.__dataclass_fields__.keys()
+
+    def as_dict(self):
+        return dataclasses.asdict(self)
+
+
+def _field_type(kind, is_time):
+    if is_time:
+        return datetime.datetime
+    if getattr(kind, "_type_", None) is ctypes.c_char:
+        return str
+    if kind in (ctypes.c_float, ctypes.c_double):
+        return float
+    return int
+
+
+def _record_class(name, structure, times=(), doc=""):
+    """A frozen dataclass with the fields of a ctypes record (reserved bytes
+    left out), times typed as datetime."""
+    fields = [(field, _field_type(kind, field in times)) for field, kind in structure._fields_
+              if not field.startswith("reserved")]
+    record = dataclasses.make_dataclass(name, fields, bases=(_Record,), frozen=True)
+    record.__doc__ = doc
+    record.__module__ = __name__
+    record.times = times
+    return record
+
+
+Dib = _record_class("Dib", DibRecord, times=("last_alt",),
+                    doc="The meter's identity block.")
+DataHeader = _record_class(
+    "DataHeader", DataHeaderRecord,
+    times=("currentDateTime", "priorDateTime", "postDateTime", "originalLoggerResetDateTime",
+           "correctedLoggerResetDateTime", "firstPairDateTime", "lastPairDateTime"),
+    doc="The header of logger 1 or 2 (flow and pressure pairs).")
+TotalsHeader = _record_class(
+    "TotalsHeader", TotalsHeaderRecord,
+    times=("currentDateTime", "priorDateTime", "postDateTime", "firstRecordDateTime",
+           "lastRecordDateTime"),
+    doc="The header of logger 3 (totals).")
+
+
+@dataclasses.dataclass(frozen=True)
+class Pair(_Record):
+    """A flow/pressure pair of logger 1 or 2: raw 16-bit values or engineering
+    units. rsn and time are None where the header and the selection do not
+    fix them."""
+    rsn: typing.Optional[int]
+    time: typing.Optional[datetime.datetime]
+    flow: float
+    pressure: float
+
+
+@dataclasses.dataclass(frozen=True)
+class TotalsEntry(_Record):
+    """A totals record of logger 3; crcValid says whether its CRC matched."""
+    rsn: typing.Optional[int]
+    time: datetime.datetime
+    totals: typing.List[int]
+    extra1: int
+    extra2: int
+    crcValid: bool
+
+
 class VantbrookError(Exception):
     """A request that failed: its result code, source and message, and what
     to change where the binding knows (hint, else None)."""
@@ -298,18 +387,17 @@ def status_flag_texts(flags):
     return texts or [STATUS_FLAG_TEXTS[0]]
 
 
-def _record_dict(record, times=()):
+def _record(kind, record):
+    """The decoded record of ctypes record `record` as dataclass `kind`."""
     values = {}
-    for name, kind in record._fields_:
-        if name.startswith("reserved"):
-            continue
+    for name in kind.__dataclass_fields__:
         value = getattr(record, name)
-        if isinstance(value, bytes) or (hasattr(kind, "_type_") and kind._type_ is ctypes.c_char):
-            value = field_text(getattr(record, name))
-        elif name in times:
+        if isinstance(value, bytes):
+            value = field_text(value)
+        elif name in kind.times:
             value = meter_time(value)
         values[name] = value
-    return values
+    return kind(**values)
 
 
 def _ceil_div(a, b):
@@ -405,10 +493,27 @@ def _first_entry_rsn(log_no, span, selection, low, high, count, capacity, times=
     return first
 
 
+def _installed_library():
+    """libVantbrook in the install prefix this module lies in, or None: the
+    module sits in PREFIX/lib/pythonX.Y/site-packages (or a dist-packages or
+    lib64 variant), the library in PREFIX's library folder."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    multiarch = sysconfig.get_config_var("MULTIARCH") or ""
+    prefix = here
+    for _ in range(4):
+        prefix = os.path.dirname(prefix)
+        for folder in ("lib", "lib64", os.path.join("lib", multiarch)):
+            candidate = os.path.join(prefix, folder, LIBRARY_NAME)
+            if os.path.isfile(candidate):
+                return candidate
+    return None
+
+
 def load_library(path=None):
     """Loads libVantbrook: the given path, else VANTBROOK_LIBRARY, else the
-    system's search for libVantbrook.so.1."""
-    library = ctypes.CDLL(path or os.environ.get("VANTBROOK_LIBRARY") or LIBRARY_NAME)
+    install prefix's, else the system's search for libVantbrook.so.1."""
+    library = ctypes.CDLL(path or os.environ.get("VANTBROOK_LIBRARY") or _installed_library()
+                          or LIBRARY_NAME)
     library.VantbrookRequest.argtypes = [ctypes.POINTER(DibRecord), ctypes.POINTER(RequestRecord),
                                          ctypes.POINTER(ResultRecord)]
     library.VantbrookRequest.restype = ctypes.c_int32
@@ -505,9 +610,9 @@ class Meter:
             self._run(REQ_RELEASE)
 
     def dib(self):
-        """The identity block as a dict of its fields."""
+        """The identity block, a Dib."""
         self._run(REQ_DIB)
-        return _record_dict(self._dib, times=("last_alt",))
+        return _record(Dib, self._dib)
 
     def versions(self):
         """The eight version texts, in the meter's order."""
@@ -515,26 +620,22 @@ class Meter:
         self._run(REQ_VERSIONS, download=ctypes.cast(ctypes.pointer(record), ctypes.c_void_p))
         return [field_text(text) for text in record.text]
 
-    def _header_record(self, log_no):
-        if log_no == 3:
-            header = TotalsHeaderRecord(recordSize=ctypes.sizeof(TotalsHeaderRecord))
-            times = ("currentDateTime", "priorDateTime", "postDateTime", "firstRecordDateTime",
-                     "lastRecordDateTime")
-        else:
-            header = DataHeaderRecord(recordSize=ctypes.sizeof(DataHeaderRecord))
-            times = ("currentDateTime", "priorDateTime", "postDateTime",
-                     "originalLoggerResetDateTime", "correctedLoggerResetDateTime",
-                     "firstPairDateTime", "lastPairDateTime")
-        return header, times
+    @staticmethod
+    def _header_record(log_no):
+        """The ctypes header record of a logger and the dataclass it decodes to."""
+        if log_no == TOTALS_LOGGER:
+            return TotalsHeaderRecord(recordSize=ctypes.sizeof(TotalsHeaderRecord)), TotalsHeader
+        return DataHeaderRecord(recordSize=ctypes.sizeof(DataHeaderRecord)), DataHeader
 
     def header(self, log_no=1):
-        """A logger's header as a dict (times as naive meter-clock datetimes)."""
+        """A logger's header: a DataHeader for loggers 1 and 2, a TotalsHeader
+        for logger 3 (times as naive meter-clock datetimes)."""
         _check_logger(log_no)
-        header, times = self._header_record(log_no)
+        header, kind = self._header_record(log_no)
         record = DownloadRecord(header=ctypes.cast(ctypes.pointer(header), ctypes.c_void_p))
         self._run(REQ_HEADER, logNo=log_no,
                   download=ctypes.cast(ctypes.pointer(record), ctypes.c_void_p))
-        return _record_dict(header, times)
+        return _record(kind, header)
 
     def download(self, log_no=1, raw=False, rsn=None, start=None, end=None, capacity=None,
                  set_time=None, restart=False):
@@ -544,11 +645,11 @@ class Meter:
         clock (either may be None), or neither for everything. A start with a
         fraction of a second counts from the next whole second, an end up to
         its whole second; times the meter's clock cannot hold are refused.
-        set_time: "before", "after" or None. Returns (header dict, entries):
-        each entry a dict with its record number "rsn" and "time" (None where
-        the header and the selection do not fix them), then "flow" and
-        "pressure" for loggers 1 and 2 (raw 16-bit values, or engineering
-        units), or "totals", "extra1", "extra2" and "crcValid" for logger 3.
+        set_time: "before", "after" or None. Returns (header, entries): the
+        logger's header (see header()) and a list of Pair entries for loggers
+        1 and 2 (raw 16-bit values, or engineering units) or TotalsEntry
+        entries for logger 3, each with its record number rsn and its time
+        (None where the header and the selection do not fix them).
         capacity: room for that many entries; None makes room for the rsn
         range, else for DEFAULT_CAPACITY.
         """
@@ -586,7 +687,7 @@ class Meter:
                 return None
             return "give receive_timeout=%d or more, or leave it out" % needed
 
-        header, times = self._header_record(log_no)
+        header, kind = self._header_record(log_no)
         if log_no == TOTALS_LOGGER:
             entries = (TotalsRecord * capacity)()
         else:
@@ -611,14 +712,53 @@ class Meter:
         for index, e in enumerate(kept):
             number = None if first_rsn is None else first_rsn + index
             if log_no == TOTALS_LOGGER:
-                decoded.append({"rsn": number, "time": meter_time(e.dateTime),
-                                "totals": list(e.totals), "extra1": e.extra1,
-                                "extra2": e.extra2, "crcValid": bool(e.crcValid)})
+                decoded.append(TotalsEntry(number, meter_time(e.dateTime), list(e.totals),
+                                           e.extra1, e.extra2, bool(e.crcValid)))
             else:
                 when = span.pair_time(number)
-                decoded.append({"rsn": number, "time": None if when is None else meter_time(when),
-                                "flow": e.flow, "pressure": e.pressure})
-        return _record_dict(header, times), decoded
+                decoded.append(Pair(number, None if when is None else meter_time(when),
+                                    e.flow, e.pressure))
+        return _record(kind, header), decoded
+
+    def entries(self, log_no=1, raw=False, rsn=None, batch=DEFAULT_BATCH):
+        """Yields a logger's entries one by one, as download() decodes them,
+        fetched batch entries at a time by record number on one held link
+        (held only while the iteration runs, unless it was held already).
+
+        rsn: (first, last), or None for everything the header lists. A batch
+        in which the meter holds no entries yields nothing.
+        """
+        _check_logger(log_no)
+        if batch < 1:
+            raise ValueError("batch must be at least 1")
+        if rsn is not None and not 0 <= rsn[0] <= rsn[1] <= 0xFFFFFFFF:
+            raise ValueError("rsn must be (first, last) with first <= last")
+        hold = not self.held
+        if hold:
+            self.hold()
+        try:
+            if rsn is None:
+                header = self.header(log_no)
+                if log_no == TOTALS_LOGGER:
+                    first, last = header.firstRecordRSN, header.lastRecordRSN
+                else:
+                    first, last = header.firstPairRSN, header.lastPairRSN
+            else:
+                first, last = rsn
+            at = first
+            while at <= last:
+                upto = min(last, at + batch - 1)
+                try:
+                    _, got = self.download(log_no, raw=raw, rsn=(at, upto))
+                except VantbrookError as error:
+                    if error.code != NO_DATA_IN_RANGE:
+                        raise
+                    got = []
+                yield from got
+                at = upto + 1
+        finally:
+            if hold:
+                self.release()
 
     def message(self, text, room=1024):
         """Passes a text to the meter and returns its answer (up to a NUL).

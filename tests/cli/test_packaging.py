@@ -15,6 +15,9 @@ BUILD_DIR = os.environ.get("BUILD_DIR", "")
 SOURCE_DIR = os.environ.get("SOURCE_DIR", "")
 CC = os.environ.get("CC", "cc")
 TIMEOUT = 300
+# The Python package is built with Debian's interpreter and its
+# python3-setuptools, python3-wheel and python3-pip, offline.
+DEBIAN_PYTHON = "/usr/bin/python3"
 
 
 def run(*command, **settings):
@@ -82,6 +85,19 @@ class InstalledPackage(unittest.TestCase):
         run(CC, "-std=c99", "-Wall", "-Wextra", "-Werror",
             os.path.join(SOURCE_DIR, "examples", "host.c"), "-o", program, *flags)
         self.check_host(program)
+
+    def test_python_package_installs_offline_and_finds_the_installed_library(self):
+        source = os.path.join(self.scratch, "python-source")
+        shutil.copytree(os.path.join(SOURCE_DIR, "python"), source)
+        run(DEBIAN_PYTHON, "-m", "pip", "install", "--no-build-isolation", "--no-deps",
+            "--no-index", "--prefix", self.prefix, source)
+        module = next(root for root, _, files in os.walk(self.prefix) if "vantbrook.py" in files)
+        environment = {name: value for name, value in self.environment.items()
+                       if name not in ("VANTBROOK_LIBRARY", "LD_LIBRARY_PATH")}
+        environment["PYTHONPATH"] = module
+        script = "import vantbrook; print(vantbrook.Meter(com=1).dib().meter_id)"
+        result = run(DEBIAN_PYTHON, "-c", script, env=environment, cwd=self.scratch)
+        self.assertEqual(result.stdout.strip(), "VB-SIM-000001")
 
     def test_installed_program_finds_its_libraries(self):
         result = run(os.path.join(self.prefix, "bin", "vantbrook"), "dib", "--json",
