@@ -99,6 +99,19 @@ class InstalledPackage(unittest.TestCase):
         result = run(DEBIAN_PYTHON, "-c", script, env=environment, cwd=self.scratch)
         self.assertEqual(result.stdout.strip(), "VB-SIM-000001")
 
+    @unittest.skipUnless(os.path.isdir(os.path.join(BUILD_DIR, "man", "man1")),
+                         "the build made no man pages (help2man missing)")
+    def test_man_pages_install_and_render(self):
+        for program in ("vantbrook", "metersim"):
+            with self.subTest(program):
+                page = os.path.join(self.prefix, "share", "man", "man1", program + ".1")
+                rendered = run("man", "--warnings", "-l", page,
+                               env=dict(os.environ, MANWIDTH="80", MANPAGER="cat", PAGER="cat"))
+                self.assertEqual(rendered.stderr, "")
+                self.assertIn("NAME", rendered.stdout)
+                self.assertIn("EXAMPLES", rendered.stdout)
+                self.assertIn("--help", rendered.stdout)
+
     def test_installed_program_finds_its_libraries(self):
         result = run(os.path.join(self.prefix, "bin", "vantbrook"), "dib", "--json",
                      env=self.environment)
