@@ -352,6 +352,57 @@ TEST(CliAbort, CtrlCDuringADownloadAbortsCleanlyAndFreesTheLine) {
   EXPECT_EQ(again.status, 0) << again.err;
 }
 
+// The text without its last `count` lines.
+std::string WithoutLastLines(std::string text, int count) {
+  for (int i = 0; i < count && !text.empty(); ++i) {
+    const size_t end = text.find_last_of('\n', text.size() - 2);
+    text = end == std::string::npos ? std::string() : text.substr(0, end + 1);
+  }
+  return text;
+}
+
+// The monitor between the real program and the real metersim: the request
+// passes through it, its watch shows the request, and a replay of its
+// capture tells the same story up to the closing counts; what is no capture
+// is refused.
+TEST(CliMonitor, RelaysARequestAndItsCaptureReplaysTheSame) {
+  Meter meter;
+  ASSERT_FALSE(meter.path().empty());
+  const std::string capture = ::testing::TempDir() + "/monitor-relay.cap";
+  platform::ChildProcess monitor;
+  ASSERT_TRUE(monitor.start(VANTBROOK_PROGRAM,
+                            {"monitor", "--meter", meter.path(), "--capture", capture},
+                            withEnvironment({})));
+  std::string first;
+  ASSERT_TRUE(monitor.readLine(&first, kStartMs));
+  const size_t path = first.find("/dev/");
+  ASSERT_NE(path, std::string::npos) << first;
+  const std::string hostLine = first.substr(path, first.find(' ', path) - path);
+  const ProgramRun dib = vantbrook({"dib"}, withEnvironment({"VANTBROOK_COM1=" + hostLine}));
+  EXPECT_EQ(dib.status, 0) << dib.err;
+  ASSERT_TRUE(monitor.interrupt());
+  ASSERT_TRUE(monitor.waitFor(kRunMs));
+  EXPECT_EQ(monitor.exitStatus(), 0) << monitor.standardError();
+  const std::string live = monitor.standardOutput();
+  EXPECT_NE(live.find("wake-up \"Vey Automation: Merrowtide wakeup\""), std::string::npos);
+  EXPECT_NE(live.find("reply GetDIB, 313 bytes, status 0, meter id \"VB-SIM-000001\""),
+            std::string::npos)
+      << live;
+
+  const ProgramRun replay = vantbrook({"monitor", "--replay", capture}, withEnvironment({}));
+  EXPECT_EQ(replay.status, 0) << replay.err;
+  EXPECT_EQ(WithoutLastLines(replay.out, 2), WithoutLastLines(live, 2));
+
+  const std::string notCapture = ::testing::TempDir() + "/monitor-not-a-capture.cap";
+  std::ofstream(notCapture) << "# vantbrook line capture 1\n0 host 0D\n12 sideways 00\n";
+  const ProgramRun refused = vantbrook({"monitor", "--replay", notCapture}, withEnvironment({}));
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("monitor-not-a-capture.cap:3: not a capture line"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_EQ(vantbrook({"monitor"}, withEnvironment({})).status, 2);
+}
+
 TEST(CliProgram, HelpAndFlagsNeedNoMeter) {
   ProgramRun run = vantbrook({"--help"}, withEnvironment({}));
   EXPECT_EQ(run.status, 0);
