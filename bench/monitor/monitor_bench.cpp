@@ -114,9 +114,9 @@ bool Open(Link& link) {
   readable.readIntervalMs = 1;
   readable.readTotalConstantMs = 100;
   readable.writeTotalConstantMs = 1000;
-  return link.meter.device.adopt(link.meterTerminal.masterFd()) &&
+  return link.meter.device.adopt(link.meterTerminal.master()) &&
          link.relayMeterLine.open(link.meterTerminal.slavePath()) &&
-         link.relayHostLine.adopt(link.hostTerminal.masterFd()) &&
+         link.relayHostLine.adopt(link.hostTerminal.master()) &&
          link.host.device.open(link.hostTerminal.slavePath()) &&
          link.meter.device.setTimeouts(readable) && link.host.device.setTimeouts(readable);
 }

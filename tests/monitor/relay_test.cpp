@@ -39,7 +39,7 @@ class RelayUnderTest : public RelayObserver {
     if (!meterLine_.open(meterPath) || !terminal_.open()) return false;
     terminal_.closeSlave();
     hostPath = terminal_.slavePath();
-    if (!hostLine_.adopt(terminal_.masterFd())) return false;
+    if (!hostLine_.adopt(terminal_.master())) return false;
     relay_ = std::make_unique<Relay>(meterLine_, hostLine_, *this);
     return thread_.start([this] { relay_->run(); });
   }

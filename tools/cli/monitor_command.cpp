@@ -169,7 +169,7 @@ int relay(const MonitorOptions& options, const Printer& printer) {
     // The host opens the other side itself, exclusively, as a serial port.
     hostTerminal.closeSlave();
     hostPath = hostTerminal.slavePath();
-    if (!hostLine.adopt(hostTerminal.masterFd())) {
+    if (!hostLine.adopt(hostTerminal.master())) {
       printError("cannot use the pseudo-terminal: " + platform::lastErrorText());
       return kExitLink;
     }

@@ -1,6 +1,5 @@
 #include "relay.h"
 
-#include <cerrno>
 #include <vector>
 
 #include "platform/clock.h"
@@ -60,7 +59,7 @@ bool Relay::pass(Direction from, platform::SerialDevice& source, platform::Seria
       observer_.quiet(elapsedMs());
     }
     if (read || stopping_.load()) continue;
-    if (platform::lastErrorCode() == ECANCELED) continue;
+    if (platform::lastFailure() == platform::FailureKind::Cancelled) continue;
     if (!sourceMayClose) return false;
     platform::realClock().sleepMs(kClosedSidePollMs);
   }
