@@ -29,40 +29,8 @@ Commands:
 Run 'vantbrook COMMAND --help' for the options of a command.
 )";
 
-const char* const kConnection = R"(
-Connection (how the link reaches the meter):
-  --com N               serial port COMN, N = 1..8 (default 1). COMN is the
-                        device in VANTBROOK_COMN, else /dev/ttyS(N-1)
-  --device PATH         open PATH as the line (4800 8N1 unless --baud) and
-                        hand it to the link; reopened on a reconnect
-  --baud RATE           line speed for --device (default 4800), a rate the
-                        serial device supports
-  --pnet ADDRESS        call ADDRESS through a packet-radio PAD on --com N
-  --dial NUMBER         dial NUMBER with the modem on --com N
-  --password TEXT       logger password (at most 40 characters)
-  --supplier N          refuse replies of any other supplier id (default 0:
-                        accept any)
-  --timeout MS          how long a whole reply may take to arrive (default
-                        20000; a download takes the time its largest reply
-                        needs at the line's speed, with a margin). It does
-                        not bound the wait for a meter that stays silent:
-  --frame-timeout MS    does (default 5000). After it the link gives a silent
-                        line up; each attempt of a command waits that long
-                        again, with a reconnect after every second attempt
-  --attempts N          sends of a short command before giving up (default
-                        3; 0 counts as 1)
-  --reconnects N        attempts of each reconnect (default 2; 0 counts as 1)
-  --resume-limit N      slow resume cycles before a long reply is given up;
-                        0 = never resume (default 3)
-Output:
-  --json                print one JSON document instead of tables; a failure
-                        is its member "error" with the request, code, source
-                        and message
-  --no-progress         no progress bar (it is shown only when standard
-                        error is a terminal)
-  --progress-lines      progress as lines 'progress REQUEST N%' on standard
-                        error, for logs
-)";
+const char* const kConnectionTitle = "\nConnection (how the link reaches the meter):\n";
+const char* const kOutputTitle = "Output:\n";
 
 const char* const kExitStatuses = R"(
 Exit statuses:
@@ -85,11 +53,7 @@ Exit statuses:
   2    usage error (bad command line)
 )";
 
-const char* const kLoggerOption = R"(
-Logger:
-  --log N               logger 1 or 2 (flow and pressure pairs) or 3 (totals);
-                        default 1
-)";
+const char* const kLoggerTitle = "\nLogger:\n";
 
 const char* const kDib = R"(Usage: vantbrook dib [OPTIONS]
 
@@ -124,37 +88,11 @@ pairs (loggers 1 and 2), converted to engineering units unless --raw, or
 totals records (logger 3, each with its CRC check).
 
 Selection (default --all):
-  --all                 everything the logger holds
-  --from TIME --to TIME entries logged from TIME to TIME. A TIME is
-                        YYYY-MM-DD[THH:MM[:SS]] on the meter's clock: it is
-                        used exactly as written, with no time-zone
-                        conversion (the meter keeps local standard time).
-                        Either end may be left out.
-  --rsn FIRST..LAST     entries with record numbers FIRST to LAST
-  --reset               have the meter empty the logger once it has sent the
-                        selection (needs --yes, see --restart)
-Download:
-  --raw                 pairs as the meter logged them (16-bit values)
-                        instead of the engineering units that the meter's
-                        calibration defines
-  --capacity N          room for N entries (default: the --rsn span, the span
-                        of a header read before in the session, else 100000);
-                        entries beyond it are dropped, and a reply far larger
-                        than the room fails with "Message truncated"
-  --set-time before|after
-                        set the meter clock to this host's local standard
-                        time before or after the download
-  --restart             restart the logger after the download: it is emptied
-  --yes                 go ahead with --restart or --reset; without it they
-                        ask for 'yes' on a terminal and are refused elsewhere.
-                        After --set-time, --restart or --reset the header is
-                        read again and the clock setting and the entries the
-                        logger holds now are shown
-  --csv FILE            also write the entries to FILE, which is opened before
-                        the line: time, rsn and flow_raw,pressure_raw (--raw)
-                        or flow_eng,pressure_eng (engineering units); totals:
-                        the eight totals, extra bytes and crcValid
-Record numbers and times: the meter sends entries without them. A record
+)";
+
+const char* const kDownloadOptionsTitle = "Download:\n";
+
+const char* const kDownloadNotes = R"(Record numbers and times: the meter sends entries without them. A record
 number is shown where the header and the selection fix it (totals selected by
 time only when the selection reaches the logger's first or last record); a
 pair's time is counted from the header's first pair and logging interval when
@@ -171,8 +109,9 @@ const char* const kMessage = R"(Usage: vantbrook message TEXT [OPTIONS]
 Unlocks the logger, passes TEXT to the meter unchanged, shows the meter's
 answer and locks the logger again.
 
-  --room N              bytes of room for the answer, 64 or more (default 1024)
-Example:
+)";
+
+const char* const kMessageExample = R"(Example:
   vantbrook message "STATUS" --password secret
 )";
 
@@ -215,20 +154,24 @@ std::string silentWait(const Options& options) {
 }  // namespace
 
 std::string helpText(const Options& options) {
-  const std::string connection = std::string(kConnection) + silentWait(options);
+  const std::string connection = kConnectionTitle + optionHelp(HelpSection::Connection) +
+                                 kOutputTitle + optionHelp(HelpSection::Output) +
+                                 silentWait(options);
+  const std::string logger = kLoggerTitle + optionHelp(HelpSection::Logger);
   switch (options.command) {
     case Command::Dib:
       return kDib + connection + kExitStatuses;
     case Command::Versions:
       return kVersions + connection + kExitStatuses;
     case Command::Header:
-      return kHeader + std::string(kLoggerOption) + connection + kExitStatuses;
+      return kHeader + logger + connection + kExitStatuses;
     case Command::Download:
-      return kDownload + std::string(kLoggerOption) + connection + kExitStatuses;
+      return kDownload + optionHelp(HelpSection::Selection) + kDownloadOptionsTitle +
+             optionHelp(HelpSection::Download) + kDownloadNotes + logger + connection + kExitStatuses;
     case Command::Message:
-      return kMessage + connection + kExitStatuses;
+      return kMessage + optionHelp(HelpSection::Message) + kMessageExample + connection + kExitStatuses;
     case Command::Session:
-      return kSession + std::string(kLoggerOption) + connection + kExitStatuses;
+      return kSession + logger + connection + kExitStatuses;
     case Command::Flags:
       return std::string(kFlags) + kFlagsExitStatuses;
     case Command::Demo:

@@ -2,120 +2,112 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 namespace vb::cli {
 
-std::string jsonQuoted(const std::string& text) {
-  std::string quoted = "\"";
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Meter texts are bytes, not UTF-8: each byte stands for the code point of
+// its value, so every text is written whatever the meter sent.
+Json byteText(const std::string& text) {
+  std::string utf8;
+  utf8.reserve(text.size());
   for (unsigned char c : text) {
-    switch (c) {
-      case '"':
-        quoted += "\\\"";
-        break;
-      case '\\':
-        quoted += "\\\\";
-        break;
-      case '\n':
-        quoted += "\\n";
-        break;
-      case '\r':
-        quoted += "\\r";
-        break;
-      case '\t':
-        quoted += "\\t";
-        break;
-      default:
-        if (c < 0x20 || c >= 0x7F) {
-          // Meter texts are bytes, not UTF-8: anything outside printable
-          // ASCII is kept as its code point.
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\u%04x", c);
-          quoted += escape;
-        } else {
-          quoted += static_cast<char>(c);
-        }
+    if (c < 0x80) {
+      utf8 += static_cast<char>(c);
+    } else {
+      utf8 += static_cast<char>(0xC0 | (c >> 6));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
     }
   }
-  return quoted + "\"";
+  return Json(std::move(utf8));
 }
 
-void JsonWriter::separate() {
-  if (afterKey_) {
-    afterKey_ = false;
-    return;
+std::string serialised(const Json& json) {
+  return json.dump(-1, ' ', true);
+}
+
+// Whole numbers below this are written without a fraction or exponent.
+constexpr double kWholeNumberLimit = 1e9;
+
+}  // namespace
+
+std::string jsonQuoted(const std::string& text) { return serialised(byteText(text)); }
+
+Json& JsonWriter::add(Json value) {
+  if (open_.empty()) {
+    document_ = std::move(value);
+    return document_;
   }
-  if (!hasMember_.empty()) {
-    if (hasMember_.back()) out_ += ",";
-    hasMember_.back() = true;
-  }
+  Json& container = *open_.back();
+  if (container.is_object()) return container[key_] = std::move(value);
+  container.push_back(std::move(value));
+  return container.back();
 }
 
 JsonWriter& JsonWriter::beginObject() {
-  separate();
-  out_ += "{";
-  hasMember_.push_back(false);
+  open_.push_back(&add(Json::object()));
   return *this;
 }
 
 JsonWriter& JsonWriter::endObject() {
-  hasMember_.pop_back();
-  out_ += "}";
+  open_.pop_back();
   return *this;
 }
 
 JsonWriter& JsonWriter::beginArray() {
-  separate();
-  out_ += "[";
-  hasMember_.push_back(false);
+  open_.push_back(&add(Json::array()));
   return *this;
 }
 
 JsonWriter& JsonWriter::endArray() {
-  hasMember_.pop_back();
-  out_ += "]";
+  open_.pop_back();
   return *this;
 }
 
 JsonWriter& JsonWriter::key(const std::string& name) {
-  separate();
-  out_ += jsonQuoted(name) + ":";
-  afterKey_ = true;
+  key_ = byteText(name).get<std::string>();
   return *this;
 }
 
 JsonWriter& JsonWriter::value(const std::string& text) {
-  separate();
-  out_ += jsonQuoted(text);
+  add(byteText(text));
   return *this;
 }
 
 JsonWriter& JsonWriter::value(int64_t number) {
-  separate();
-  out_ += std::to_string(number);
+  add(number);
   return *this;
 }
 
 JsonWriter& JsonWriter::value(double number) {
   if (!std::isfinite(number)) return null();
-  separate();
-  char text[32];
-  std::snprintf(text, sizeof text, "%.9g", number);
-  out_ += text;
+  // Nine significant digits hold every float; the shortest form of the
+  // rounded double is then those digits.
+  char digits[32];
+  std::snprintf(digits, sizeof digits, "%.9g", number);
+  const double rounded = std::strtod(digits, nullptr);
+  if (rounded == std::trunc(rounded) && std::fabs(rounded) < kWholeNumberLimit) {
+    add(static_cast<int64_t>(rounded));
+  } else {
+    add(rounded);
+  }
   return *this;
 }
 
 JsonWriter& JsonWriter::value(bool flag) {
-  separate();
-  out_ += flag ? "true" : "false";
+  add(flag);
   return *this;
 }
 
 JsonWriter& JsonWriter::null() {
-  separate();
-  out_ += "null";
+  add(nullptr);
   return *this;
 }
 
-std::string JsonWriter::text() const { return hasMember_.empty() ? out_ + "\n" : out_; }
+std::string JsonWriter::text() const { return serialised(document_) + "\n"; }
 
 }  // namespace vb::cli

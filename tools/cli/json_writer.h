@@ -1,10 +1,14 @@
-// A small streaming JSON writer: objects, arrays, strings with every control
-// character escaped, integers and floats (non-finite floats become null).
+// Builds one JSON document member by member, in the order written, on
+// nlohmann-json. Texts are taken as bytes: anything outside printable ASCII
+// is written as the \u escape of its byte value. Floats are written with at
+// most nine significant digits (non-finite ones become null).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace vb::cli {
 
@@ -25,16 +29,18 @@ class JsonWriter {
   JsonWriter& value(bool flag);
   JsonWriter& null();
 
-  // The document so far, followed by a line break once complete.
+  // The complete document, followed by a line break.
   std::string text() const;
 
  private:
-  void separate();
+  // Places a value in the open container (or as the document) and returns it.
+  nlohmann::ordered_json& add(nlohmann::ordered_json value);
 
-  std::string out_;
-  // Per open container: whether it has a member yet.
-  std::vector<bool> hasMember_;
-  bool afterKey_ = false;
+  nlohmann::ordered_json document_;
+  // The containers being filled, innermost last. Only the innermost one
+  // grows, so the pointers to the others stay valid.
+  std::vector<nlohmann::ordered_json*> open_;
+  std::string key_;
 };
 
 // The JSON string literal of a text (with quotes).

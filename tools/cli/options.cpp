@@ -1,5 +1,9 @@
 #include "options.h"
 
+#include <CLI/CLI.hpp>
+#include <cstring>
+#include <map>
+
 #include "meter_time.h"
 #include "platform/serial.h"
 #include "vantbrook/records.h"
@@ -39,56 +43,115 @@ enum OptionGroup : unsigned {
   kMessageGroup = 1u << 6,     // --room
 };
 
-struct OptionSpec {
-  const char* name;
-  bool takesValue;
-  unsigned group;
+// Every option of the meter commands: how it is typed, which commands take
+// it and where its help stands. The parser, the help and the shell
+// completion are all made from this table. Help lines are pre-wrapped; a
+// label (with the name) longer than the label column stands on a line of its
+// own. An option without help text is explained in another's entry.
+const OptionEntry kOptionTable[] = {
+    {"--help", nullptr, kGeneralGroup, HelpSection::None, nullptr, nullptr},
+    {"-h", nullptr, kGeneralGroup, HelpSection::None, nullptr, nullptr},
+    {"--com", "N", kConnectionGroup, HelpSection::Connection, nullptr,
+     "serial port COMN, N = 1..8 (default 1). COMN is the\n"
+     "device in VANTBROOK_COMN, else /dev/ttyS(N-1)"},
+    {"--device", "PATH", kConnectionGroup, HelpSection::Connection, nullptr,
+     "open PATH as the line (4800 8N1 unless --baud) and\n"
+     "hand it to the link; reopened on a reconnect"},
+    {"--baud", "RATE", kConnectionGroup, HelpSection::Connection, nullptr,
+     "line speed for --device (default 4800), a rate the\n"
+     "serial device supports"},
+    {"--pnet", "ADDRESS", kConnectionGroup, HelpSection::Connection, nullptr,
+     "call ADDRESS through a packet-radio PAD on --com N"},
+    {"--dial", "NUMBER", kConnectionGroup, HelpSection::Connection, nullptr,
+     "dial NUMBER with the modem on --com N"},
+    {"--password", "TEXT", kConnectionGroup, HelpSection::Connection, nullptr,
+     "logger password (at most 40 characters)"},
+    {"--supplier", "N", kConnectionGroup, HelpSection::Connection, nullptr,
+     "refuse replies of any other supplier id (default 0:\n"
+     "accept any)"},
+    {"--timeout", "MS", kConnectionGroup, HelpSection::Connection, nullptr,
+     "how long a whole reply may take to arrive (default\n"
+     "20000; a download takes the time its largest reply\n"
+     "needs at the line's speed, with a margin). It does\n"
+     "not bound the wait for a meter that stays silent:"},
+    {"--frame-timeout", "MS", kConnectionGroup, HelpSection::Connection, nullptr,
+     "does (default 5000). After it the link gives a silent\n"
+     "line up; each attempt of a command waits that long\n"
+     "again, with a reconnect after every second attempt"},
+    {"--attempts", "N", kConnectionGroup, HelpSection::Connection, nullptr,
+     "sends of a short command before giving up (default\n"
+     "3; 0 counts as 1)"},
+    {"--reconnects", "N", kConnectionGroup, HelpSection::Connection, nullptr,
+     "attempts of each reconnect (default 2; 0 counts as 1)"},
+    {"--resume-limit", "N", kConnectionGroup, HelpSection::Connection, nullptr,
+     "slow resume cycles before a long reply is given up;\n"
+     "0 = never resume (default 3)"},
+    {"--json", nullptr, kJsonGroup, HelpSection::Output, nullptr,
+     "print one JSON document instead of tables; a failure\n"
+     "is its member \"error\" with the request, code, source\n"
+     "and message"},
+    {"--no-progress", nullptr, kProgressGroup, HelpSection::Output, nullptr,
+     "no progress bar (it is shown only when standard\n"
+     "error is a terminal)"},
+    {"--progress-lines", nullptr, kProgressGroup, HelpSection::Output, nullptr,
+     "progress as lines 'progress REQUEST N%' on standard\n"
+     "error, for logs"},
+    {"--log", "N", kLoggerGroup, HelpSection::Logger, nullptr,
+     "logger 1 or 2 (flow and pressure pairs) or 3 (totals);\n"
+     "default 1"},
+    {"--all", nullptr, kDownloadGroup, HelpSection::Selection, nullptr,
+     "everything the logger holds"},
+    {"--from", "TIME", kDownloadGroup, HelpSection::Selection, "--from TIME --to TIME",
+     "entries logged from TIME to TIME. A TIME is\n"
+     "YYYY-MM-DD[THH:MM[:SS]] on the meter's clock: it is\n"
+     "used exactly as written, with no time-zone\n"
+     "conversion (the meter keeps local standard time).\n"
+     "Either end may be left out."},
+    {"--to", "TIME", kDownloadGroup, HelpSection::Selection, nullptr, nullptr},
+    {"--rsn", "FIRST..LAST", kDownloadGroup, HelpSection::Selection, nullptr,
+     "entries with record numbers FIRST to LAST"},
+    {"--reset", nullptr, kDownloadGroup, HelpSection::Selection, nullptr,
+     "have the meter empty the logger once it has sent the\n"
+     "selection (needs --yes, see --restart)"},
+    {"--raw", nullptr, kDownloadGroup, HelpSection::Download, nullptr,
+     "pairs as the meter logged them (16-bit values)\n"
+     "instead of the engineering units that the meter's\n"
+     "calibration defines"},
+    {"--capacity", "N", kDownloadGroup, HelpSection::Download, nullptr,
+     "room for N entries (default: the --rsn span, the span\n"
+     "of a header read before in the session, else 100000);\n"
+     "entries beyond it are dropped, and a reply far larger\n"
+     "than the room fails with \"Message truncated\""},
+    {"--set-time", "before|after", kDownloadGroup, HelpSection::Download, nullptr,
+     "set the meter clock to this host's local standard\n"
+     "time before or after the download"},
+    {"--restart", nullptr, kDownloadGroup, HelpSection::Download, nullptr,
+     "restart the logger after the download: it is emptied"},
+    {"--yes", nullptr, kDownloadGroup, HelpSection::Download, nullptr,
+     "go ahead with --restart or --reset; without it they\n"
+     "ask for 'yes' on a terminal and are refused elsewhere.\n"
+     "After --set-time, --restart or --reset the header is\n"
+     "read again and the clock setting and the entries the\n"
+     "logger holds now are shown"},
+    {"--csv", "FILE", kDownloadGroup, HelpSection::Download, nullptr,
+     "also write the entries to FILE, which is opened before\n"
+     "the line: time, rsn and flow_raw,pressure_raw (--raw)\n"
+     "or flow_eng,pressure_eng (engineering units); totals:\n"
+     "the eight totals, extra bytes and crcValid"},
+    {"--room", "N", kMessageGroup, HelpSection::Message, nullptr,
+     "bytes of room for the answer, 64 or more (default 1024)"},
 };
 
-const OptionSpec kOptionSpecs[] = {
-    {"--help", false, kGeneralGroup},
-    {"-h", false, kGeneralGroup},
-    {"--json", false, kJsonGroup},
-    {"--no-progress", false, kProgressGroup},
-    {"--progress-lines", false, kProgressGroup},
-    {"--com", true, kConnectionGroup},
-    {"--device", true, kConnectionGroup},
-    {"--pnet", true, kConnectionGroup},
-    {"--dial", true, kConnectionGroup},
-    {"--baud", true, kConnectionGroup},
-    {"--password", true, kConnectionGroup},
-    {"--supplier", true, kConnectionGroup},
-    {"--timeout", true, kConnectionGroup},
-    {"--frame-timeout", true, kConnectionGroup},
-    {"--attempts", true, kConnectionGroup},
-    {"--reconnects", true, kConnectionGroup},
-    {"--resume-limit", true, kConnectionGroup},
-    {"--log", true, kLoggerGroup},
-    {"--all", false, kDownloadGroup},
-    {"--from", true, kDownloadGroup},
-    {"--to", true, kDownloadGroup},
-    {"--rsn", true, kDownloadGroup},
-    {"--reset", false, kDownloadGroup},
-    {"--raw", false, kDownloadGroup},
-    {"--capacity", true, kDownloadGroup},
-    {"--set-time", true, kDownloadGroup},
-    {"--restart", false, kDownloadGroup},
-    {"--yes", false, kDownloadGroup},
-    {"--csv", true, kDownloadGroup},
-    {"--room", true, kMessageGroup},
-};
-
-const OptionSpec* findOption(const std::string& name) {
-  for (const OptionSpec& spec : kOptionSpecs) {
-    if (name == spec.name) return &spec;
+const OptionEntry* findOption(const std::string& name) {
+  for (const OptionEntry& entry : kOptionTable) {
+    if (name == entry.name) return &entry;
   }
   return nullptr;
 }
 
-// The option groups a command accepts.
-unsigned acceptedGroups(const Options& options) {
+unsigned commandGroups(Command command, bool withDownload) {
   const unsigned meter = kGeneralGroup | kJsonGroup | kProgressGroup | kConnectionGroup;
-  switch (options.command) {
+  switch (command) {
     case Command::Dib:
     case Command::Versions:
       return meter;
@@ -99,7 +162,7 @@ unsigned acceptedGroups(const Options& options) {
     case Command::Message:
       return meter | kMessageGroup;
     case Command::Session:
-      return meter | kLoggerGroup | (runsDownload(options) ? kDownloadGroup : 0u);
+      return meter | kLoggerGroup | (withDownload ? kDownloadGroup : 0u);
     case Command::Flags:
       return kGeneralGroup | kJsonGroup;
     case Command::Demo:
@@ -108,6 +171,11 @@ unsigned acceptedGroups(const Options& options) {
       break;
   }
   return kGeneralGroup;
+}
+
+// The option groups a command accepts.
+unsigned acceptedGroups(const Options& options) {
+  return commandGroups(options.command, runsDownload(options));
 }
 
 bool parseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
@@ -151,19 +219,38 @@ class Parser {
       : arguments_(arguments), error_(error) {}
 
   std::optional<Options> run() {
-    std::vector<std::string> words;
-    for (index_ = 0; index_ < arguments_.size(); ++index_) {
-      const std::string& argument = arguments_[index_];
-      if (argument == "--") {
-        words.insert(words.end(), arguments_.begin() + static_cast<long>(index_) + 1,
-                     arguments_.end());
-        break;
-      }
-      if (argument.size() > 1 && argument[0] == '-') {
-        if (!option(argument)) return std::nullopt;
+    CLI::App app;
+    app.set_help_flag();
+    app.allow_extras();
+    for (const OptionEntry& entry : kOptionTable) {
+      if (entry.valueName == nullptr) {
+        app.add_flag(entry.name);
       } else {
-        words.push_back(argument);
+        app.add_option(entry.name)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
       }
+    }
+    std::vector<std::string> words;
+    app.add_option("words", words);
+    // CLI11 takes the arguments last first.
+    std::vector<std::string> reversed(arguments_.rbegin(), arguments_.rend());
+    try {
+      app.parse(reversed);
+    } catch (const CLI::ArgumentMismatch& mismatch) {
+      return refusedValue(mismatch.what()), std::nullopt;
+    } catch (const CLI::ParseError& error) {
+      return fail(error.what()), std::nullopt;
+    }
+    for (const std::string& extra : app.remaining()) {
+      // The end of the options is no option of its own.
+      if (extra == "--") continue;
+      return fail("unknown option " + extra.substr(0, extra.find('='))), std::nullopt;
+    }
+    // Each option's values in the order they were given.
+    std::map<const CLI::Option*, size_t> taken;
+    for (const CLI::Option* given : app.parse_order()) {
+      if (given->get_positional()) continue;
+      const std::string& value = given->results()[taken[given]++];
+      if (!option(*findOption(given->get_name()), value)) return std::nullopt;
     }
     if (!interpretWords(words) || !checkCombinations()) return std::nullopt;
     return options_;
@@ -175,16 +262,19 @@ class Parser {
     return false;
   }
 
-  // The value of an option: "--name=value" or the next argument.
-  bool takeValue(const std::string& name, const std::string& inlineValue, bool hasInline,
-                 std::string* value) {
-    if (hasInline) {
-      *value = inlineValue;
-      return true;
+  // A value missing after an option, or one given to a switch. CLI11 names
+  // the option first in its message, with or without its dashes.
+  void refusedValue(const std::string& message) {
+    for (const OptionEntry& entry : kOptionTable) {
+      const std::string name = entry.name;
+      const std::string bare = name.substr(name.find_first_not_of('-'));
+      for (const std::string& spelling : {name + ":", bare + " "}) {
+        if (message.compare(0, spelling.size(), spelling) != 0) continue;
+        fail("option " + name + (entry.valueName ? " needs a value" : " takes no value"));
+        return;
+      }
     }
-    if (index_ + 1 >= arguments_.size()) return fail("option " + name + " needs a value");
-    *value = arguments_[++index_];
-    return true;
+    fail(message);
   }
 
   bool number(const std::string& name, const std::string& text, uint64_t min, uint64_t max,
@@ -198,25 +288,13 @@ class Parser {
     return true;
   }
 
-  bool option(const std::string& argument) {
-    std::string name = argument;
-    std::string inlineValue;
-    size_t equals = argument.find('=');
-    bool hasInline = equals != std::string::npos;
-    if (hasInline) {
-      name = argument.substr(0, equals);
-      inlineValue = argument.substr(equals + 1);
-    }
-    const OptionSpec* spec = findOption(name);
-    if (spec == nullptr) return fail("unknown option " + name);
-    given_.push_back(spec);
-    if (!spec->takesValue) {
-      if (hasInline) return fail("option " + name + " takes no value");
+  bool option(const OptionEntry& entry, const std::string& value) {
+    const std::string name = entry.name;
+    given_.push_back(&entry);
+    if (entry.valueName == nullptr) {
+      if (value != "true") return fail("option " + name + " takes no value");
       return setSwitch(name);
     }
-
-    std::string value;
-    if (!takeValue(name, inlineValue, hasInline, &value)) return false;
     ConnectionOptions& c = options_.connection;
     DownloadOptions& d = options_.download;
     uint32_t n = 0;
@@ -408,8 +486,8 @@ class Parser {
     DownloadOptions& d = options_.download;
     if (!options_.help) {
       const unsigned accepted = acceptedGroups(options_);
-      for (const OptionSpec* spec : given_) {
-        if ((spec->group & accepted) == 0) {
+      for (const OptionEntry* spec : given_) {
+        if ((spec->groups & accepted) == 0) {
           return fail(std::string("option ") + spec->name + " has no meaning for '" +
                       commandName(options_.command) + "'");
         }
@@ -437,11 +515,10 @@ class Parser {
 
   const std::vector<std::string>& arguments_;
   std::string* error_;
-  size_t index_ = 0;
   Options options_;
   std::string routeOption_;
   std::string selectionOption_;
-  std::vector<const OptionSpec*> given_;
+  std::vector<const OptionEntry*> given_;
   bool baudGiven_ = false;
   bool fromGiven_ = false;
   bool toGiven_ = false;
@@ -492,6 +569,47 @@ int16_t downloadSpecifier(const DownloadOptions& download) {
       break;
   }
   return static_cast<int16_t>(selection + (download.restart ? kRestartAfterDownload : 0));
+}
+
+std::string optionHelp(HelpSection section) {
+  // Labels stand in a column this wide, after two spaces.
+  constexpr size_t kLabelWidth = 22;
+  const std::string indent(2 + kLabelWidth, ' ');
+  std::string text;
+  for (const OptionEntry& entry : kOptionTable) {
+    if (entry.section != section || entry.help == nullptr) continue;
+    std::string label = entry.label != nullptr ? entry.label : entry.name;
+    if (entry.label == nullptr && entry.valueName != nullptr) label += std::string(" ") + entry.valueName;
+    text += "  " + label;
+    if (label.size() < kLabelWidth) {
+      text += std::string(kLabelWidth - label.size(), ' ');
+    } else {
+      text += "\n" + indent;
+    }
+    for (const char* line = entry.help; *line != '\0';) {
+      const char* end = std::strchr(line, '\n');
+      if (end == nullptr) end = line + std::strlen(line);
+      if (line != entry.help) text += indent;
+      text.append(line, end) += "\n";
+      line = *end == '\0' ? end : end + 1;
+    }
+  }
+  return text;
+}
+
+std::vector<const OptionEntry*> commandOptions(Command command) {
+  const unsigned accepted = commandGroups(command, true);
+  std::vector<const OptionEntry*> options;
+  for (const OptionEntry& entry : kOptionTable) {
+    if ((entry.groups & accepted) != 0) options.push_back(&entry);
+  }
+  return options;
+}
+
+std::vector<std::string> commandNames() {
+  std::vector<std::string> names;
+  for (const CommandName& entry : kCommandNames) names.push_back(entry.name);
+  return names;
 }
 
 const char* commandName(Command command) {

@@ -89,6 +89,30 @@ struct Options {
   uint32_t flagsValue = 0;
 };
 
+// Where an option is explained in the help.
+enum class HelpSection { None, Connection, Output, Logger, Selection, Download, Message };
+
+// One option of the meter commands, as the parser, the help and the shell
+// completion know it.
+struct OptionEntry {
+  const char* name;       // "--com"
+  const char* valueName;  // "N"; nullptr for a switch
+  unsigned groups;        // what it is about, so which commands take it
+  HelpSection section;
+  const char* label;  // the help's label when not name and valueName
+  const char* help;   // nullptr: explained in another option's entry
+};
+
+// The help's lines for the options of a section, in table order.
+std::string optionHelp(HelpSection section);
+
+// The options a command takes (for a session: with a download among its
+// requests), in table order.
+std::vector<const OptionEntry*> commandOptions(Command command);
+
+// Every command name as typed.
+std::vector<std::string> commandNames();
+
 // Line speed towards the meter on the connection's route, in bit/s.
 uint32_t lineBaud(const ConnectionOptions& connection);
 
