@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <functional>
 #include <limits>
+#include <map>
+
+#include <CLI/CLI.hpp>
 
 #include "metersim/meter_clock.h"
 
@@ -251,26 +254,47 @@ std::string wrapped(const std::string& help) {
 
 CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   CommandLine line;
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& name = arguments[i];
-    const OptionSpec* option = nullptr;
-    for (const OptionSpec& candidate : optionSpecs()) {
-      if (name == candidate.name) option = &candidate;
-    }
-    if (option == nullptr) {
-      line.error = "unknown option '" + name + "'";
-      return line;
-    }
-    std::string value;
-    if (option->argument != nullptr) {
-      if (i + 1 >= arguments.size()) {
-        line.error = "option " + name + " needs " + option->argument;
-        return line;
+  CLI::App app;
+  app.set_help_flag();
+  app.allow_extras();
+  std::map<const CLI::Option*, const OptionSpec*> specOf;
+  for (const OptionSpec& spec : optionSpecs()) {
+    CLI::Option* option = spec.argument == nullptr
+                              ? app.add_flag(spec.name)
+                              : app.add_option(spec.name)->multi_option_policy(
+                                    CLI::MultiOptionPolicy::TakeAll);
+    specOf[option] = &spec;
+  }
+  // CLI11 takes the arguments last first.
+  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& error) {
+    // A value is missing: CLI11 names the option first.
+    line.error = error.what();
+    for (const OptionSpec& spec : optionSpecs()) {
+      const std::string name = spec.name;
+      if (spec.argument != nullptr && line.error.compare(0, name.size() + 1, name + ":") == 0) {
+        line.error = "option " + name + " needs " + spec.argument;
       }
-      value = arguments[++i];
     }
-    if (!option->apply(line, value)) {
-      line.error = "bad value '" + value + "' for " + name;
+    return line;
+  }
+  for (const std::string& extra : app.remaining()) {
+    if (extra == "--") continue;
+    line.error = "unknown option '" + extra + "'";
+    return line;
+  }
+  // Each option's values in the order they were given.
+  std::map<const CLI::Option*, size_t> taken;
+  for (const CLI::Option* given : app.parse_order()) {
+    const OptionSpec& spec = *specOf.at(given);
+    const std::string& value = given->results()[taken[given]++];
+    // A switch given a value ("--pad=x") is refused with that value.
+    const bool applied = spec.argument == nullptr ? value == "true" && spec.apply(line, "")
+                                                  : spec.apply(line, value);
+    if (!applied) {
+      line.error = "bad value '" + value + "' for " + spec.name;
       return line;
     }
   }
