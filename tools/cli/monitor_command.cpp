@@ -7,10 +7,10 @@
 
 #include "capture.h"
 #include "exit_status.h"
+#include "host_terminal.h"
 #include "monitor.h"
 #include "options.h"
 #include "platform/error.h"
-#include "platform/pty.h"
 #include "platform/serial.h"
 #include "relay.h"
 
@@ -158,21 +158,16 @@ int relay(const MonitorOptions& options, const Printer& printer) {
   platform::SerialDevice meterLine;
   if (!openLine(meterLine, options.meter, options.baud)) return kExitLink;
 
+  // Declared first, so the host line lets go of the terminal before it closes.
+  HostTerminal hostTerminal;
   platform::SerialDevice hostLine;
-  platform::PseudoTerminal hostTerminal;
   std::string hostPath = options.host;
   if (hostPath.empty()) {
-    if (!hostTerminal.open()) {
-      printError("cannot create a pseudo-terminal: " + platform::lastErrorText());
+    if (!hostTerminal.open(hostLine)) {
+      printError(hostTerminal.failure());
       return kExitLink;
     }
-    // The host opens the other side itself, exclusively, as a serial port.
-    hostTerminal.closeSlave();
-    hostPath = hostTerminal.slavePath();
-    if (!hostLine.adopt(hostTerminal.master())) {
-      printError("cannot use the pseudo-terminal: " + platform::lastErrorText());
-      return kExitLink;
-    }
+    hostPath = hostTerminal.path();
   } else if (!openLine(hostLine, hostPath, options.baud)) {
     return kExitLink;
   }
