@@ -112,6 +112,28 @@ class InstalledPackage(unittest.TestCase):
                 self.assertIn("EXAMPLES", rendered.stdout)
                 self.assertIn("--help", rendered.stdout)
 
+    def test_bash_completion_offers_what_each_command_takes(self):
+        script = os.path.join(self.prefix, "share", "bash-completion", "completions", "vantbrook")
+        # (words typed so far, word being completed, offered, not offered)
+        cases = [
+            ("vantbrook", "d", {"dib", "download", "demo"}, {"header"}),
+            ("vantbrook download", "--c", {"--csv", "--com", "--capacity"}, set()),
+            ("vantbrook header", "--c", {"--com"}, {"--csv", "--capacity"}),
+            ("vantbrook session header", "d", {"download", "dib"}, set()),
+            ("vantbrook download --set-time", "", {"before", "after"}, {"--csv"}),
+            ("vantbrook dib --com", "", set(), {"--json", "dib"}),
+        ]
+        for typed, current, offered, absent in cases:
+            with self.subTest(typed=typed, current=current):
+                words = typed.split() + [current]
+                completion = run("bash", "-c",
+                                 'source "$0"; COMP_WORDS=("${@}"); COMP_CWORD=$(($# - 1)); '
+                                 '_vantbrook; printf "%s\\n" "${COMPREPLY[@]}"',
+                                 script, *words)
+                replies = set(completion.stdout.split())
+                self.assertTrue(offered <= replies, replies)
+                self.assertFalse(absent & replies, replies)
+
     def test_installed_program_finds_its_libraries(self):
         result = run(os.path.join(self.prefix, "bin", "vantbrook"), "dib", "--json",
                      env=self.environment)
