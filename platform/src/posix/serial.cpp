@@ -165,6 +165,33 @@ WaitResult waitForLine(int lineFd, short events, CancelSignal& cancel, uint64_t 
   }
 }
 
+// A line that delivers a byte at a time would wake a reader for every byte.
+// After a partial read the reader lets more arrive first: for as long as the
+// bytes still wanted take at the line's rate, at most kGatherMs, never past
+// the read's deadline and well inside its interval time-out, so a read ends
+// no later than it would have.
+constexpr int kGatherMs = 8;
+
+int gatherPauseMs(int fd, size_t bytesWanted, const Deadline& total, uint32_t intervalMs) {
+  termios line{};
+  if (tcgetattr(fd, &line) != 0) return 0;
+  const uint32_t bitsPerSecond = bitsPerSecondFor(cfgetispeed(&line));
+  if (bitsPerSecond == 0) return 0;
+  int64_t pauseMs =
+      std::min<int64_t>(kGatherMs, static_cast<int64_t>(bytesWanted) * 10 * 1000 / bitsPerSecond);
+  if (total) pauseMs = std::min<int64_t>(pauseMs, pollTimeoutMs(total));
+  if (intervalMs != 0) pauseMs = std::min<int64_t>(pauseMs, intervalMs / 2);
+  return static_cast<int>(std::max<int64_t>(pauseMs, 0));
+}
+
+// Sleeps for pauseMs, or less when the direction is cancelled meanwhile (the
+// next wait sees the cancellation).
+void pauseUnlessCancelled(const CancelSignal& cancel, int pauseMs) {
+  pollfd fd{cancel.fd, POLLIN, 0};
+  while (poll(&fd, 1, pauseMs) < 0 && errno == EINTR) {
+  }
+}
+
 }  // namespace
 
 bool isSupportedBaud(uint32_t bitsPerSecond) { return speedCodeFor(bitsPerSecond).has_value(); }
@@ -400,6 +427,11 @@ bool SerialDevice::read(void* buffer, size_t count, size_t* got) {
     if (n > 0) {
       received += static_cast<size_t>(n);
       if (timeouts.readIntervalMs != 0) interval = deadlineAfter(timeouts.readIntervalMs);
+      if (received < count) {
+        const int pauseMs =
+            gatherPauseMs(impl_->fd, count - received, total, timeouts.readIntervalMs);
+        if (pauseMs > 0) pauseUnlessCancelled(cancel, pauseMs);
+      }
       continue;
     }
     const bool hungUp = (lineEvents & (POLLHUP | POLLERR)) != 0;
