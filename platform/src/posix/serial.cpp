@@ -168,8 +168,8 @@ WaitResult waitForLine(int lineFd, short events, CancelSignal& cancel, uint64_t 
 // A line that delivers a byte at a time would wake a reader for every byte.
 // After a partial read the reader lets more arrive first: for as long as the
 // bytes still wanted take at the line's rate, at most kGatherMs, never past
-// the read's deadline and well inside its interval time-out, so a read ends
-// no later than it would have.
+// the read's deadline and well inside its interval time-out, so on a line
+// that keeps its rate a read ends no later than it would have.
 constexpr int kGatherMs = 8;
 
 int gatherPauseMs(int fd, size_t bytesWanted, const Deadline& total, uint32_t intervalMs) {
