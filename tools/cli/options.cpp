@@ -486,9 +486,9 @@ class Parser {
     DownloadOptions& d = options_.download;
     if (!options_.help) {
       const unsigned accepted = acceptedGroups(options_);
-      for (const OptionEntry* spec : given_) {
-        if ((spec->groups & accepted) == 0) {
-          return fail(std::string("option ") + spec->name + " has no meaning for '" +
+      for (const OptionEntry* entry : given_) {
+        if ((entry->groups & accepted) == 0) {
+          return fail(std::string("option ") + entry->name + " has no meaning for '" +
                       commandName(options_.command) + "'");
         }
       }

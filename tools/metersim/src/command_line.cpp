@@ -59,15 +59,15 @@ std::function<bool(CommandLine&, const std::string&)> flag(void (*set)(CommandLi
   };
 }
 
-struct OptionSpec {
+struct OptionRow {
   const char* name;
   const char* argument;  // nullptr for a switch
   const char* help;
   std::function<bool(CommandLine&, const std::string&)> apply;
 };
 
-const std::vector<OptionSpec>& optionSpecs() {
-  static const std::vector<OptionSpec> specs = {
+const std::vector<OptionRow>& optionRows() {
+  static const std::vector<OptionRow> rows = {
       {"--help", nullptr, "Print this text and exit.",
        flag([](CommandLine& l) { l.help = true; })},
       {"--device", "PATH",
@@ -219,7 +219,7 @@ const std::vector<OptionSpec>& optionSpecs() {
       {"--vanish", nullptr, "Fault: answer nothing at all, for good.",
        flag([](CommandLine& l) { l.options.faults.vanish = true; })},
   };
-  return specs;
+  return rows;
 }
 
 // Where option texts start, and the width they are wrapped to.
@@ -257,13 +257,13 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   CLI::App app;
   app.set_help_flag();
   app.allow_extras();
-  std::map<const CLI::Option*, const OptionSpec*> specOf;
-  for (const OptionSpec& spec : optionSpecs()) {
-    CLI::Option* option = spec.argument == nullptr
-                              ? app.add_flag(spec.name)
-                              : app.add_option(spec.name)->multi_option_policy(
+  std::map<const CLI::Option*, const OptionRow*> rowOf;
+  for (const OptionRow& row : optionRows()) {
+    CLI::Option* option = row.argument == nullptr
+                              ? app.add_flag(row.name)
+                              : app.add_option(row.name)->multi_option_policy(
                                     CLI::MultiOptionPolicy::TakeAll);
-    specOf[option] = &spec;
+    rowOf[option] = &row;
   }
   // CLI11 takes the arguments last first.
   std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
@@ -272,10 +272,10 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   } catch (const CLI::ParseError& error) {
     // A value is missing: CLI11 names the option first.
     line.error = error.what();
-    for (const OptionSpec& spec : optionSpecs()) {
-      const std::string name = spec.name;
-      if (spec.argument != nullptr && line.error.compare(0, name.size() + 1, name + ":") == 0) {
-        line.error = "option " + name + " needs " + spec.argument;
+    for (const OptionRow& row : optionRows()) {
+      const std::string name = row.name;
+      if (row.argument != nullptr && line.error.compare(0, name.size() + 1, name + ":") == 0) {
+        line.error = "option " + name + " needs " + row.argument;
       }
     }
     return line;
@@ -288,13 +288,13 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   // Each option's values in the order they were given.
   std::map<const CLI::Option*, size_t> taken;
   for (const CLI::Option* given : app.parse_order()) {
-    const OptionSpec& spec = *specOf.at(given);
+    const OptionRow& row = *rowOf.at(given);
     const std::string& value = given->results()[taken[given]++];
     // A switch given a value ("--pad=x") is refused with that value.
-    const bool applied = spec.argument == nullptr ? value == "true" && spec.apply(line, "")
-                                                  : spec.apply(line, value);
+    const bool applied = row.argument == nullptr ? value == "true" && row.apply(line, "")
+                                                  : row.apply(line, value);
     if (!applied) {
-      line.error = "bad value '" + value + "' for " + spec.name;
+      line.error = "bad value '" + value + "' for " + row.name;
       return line;
     }
   }
@@ -308,7 +308,7 @@ std::string helpText() {
       "packet-radio PAD or a dial-up modem. Prints the device path a host opens on its\n"
       "first line (a new pseudo-terminal unless --device is given), then serves until\n"
       "interrupted (Ctrl-C or SIGTERM).\n\nOptions:\n";
-  for (const OptionSpec& option : optionSpecs()) {
+  for (const OptionRow& option : optionRows()) {
     std::string head = std::string("  ") + option.name;
     if (option.argument != nullptr) head += std::string(" ") + option.argument;
     if (head.size() < kHelpColumn) {
