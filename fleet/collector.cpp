@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <memory>
 
+#include "pair_times.h"
 #include "platform/clock.h"
 #include "platform/devicemap.h"
 #include "platform/text.h"
 #include "platform/thread.h"
+#include "vantbrook/brisel.h"
 #include "vantbrook/vantbrook.h"
 
 namespace vb::fleet {
@@ -24,7 +27,9 @@ constexpr uint64_t kPairEntryBytes = 4;
 constexpr uint64_t kTotalsReplyBase = 572;
 constexpr uint64_t kTotalsEntryBytes = 40;
 // Entries one download request asks for at most: bounds the memory of a
-// request and makes a long first collection durable in steps.
+// request and makes a long first collection durable in steps. The reply of
+// a block must also fit the link's receive buffer, which for 40-byte totals
+// records is the tighter limit.
 constexpr uint32_t kMaxEntriesPerDownload = 20000;
 // Bits per byte on the line (8N1 or 7E1 with start and stop bits).
 constexpr uint64_t kBitsPerByte = 10;
@@ -33,6 +38,8 @@ constexpr uint64_t kLineOverheadPercent = 150;
 constexpr uint32_t kMaxBackoffMs = 600000;
 constexpr uint32_t kIdlePollMs = 100;
 constexpr uint32_t kJoinPollMs = 1000;
+// How often a run tells the store that it is still alive.
+constexpr uint64_t kRunRenewMs = 60000;
 
 // Reply bytes beyond the entries: reply header, logger and selection words,
 // and the logger header with its texts.
@@ -68,7 +75,21 @@ bool stopping(const CollectSettings& settings) {
   return settings.stopRequested && settings.stopRequested();
 }
 
+// A value the meter's conversion could not give (not a number, infinite)
+// is stored as absent.
+std::optional<double> convertedValue(float value) {
+  return std::isfinite(value) ? std::optional<double>(value) : std::nullopt;
+}
+
 }  // namespace
+
+uint32_t entriesPerDownload(int logNo) {
+  const bool totals = logNo == kTotalsLogger;
+  const uint64_t base = totals ? kTotalsReplyBase : kPairReplyBase;
+  const uint64_t perEntry = totals ? kTotalsEntryBytes : kPairEntryBytes;
+  return static_cast<uint32_t>(
+      std::min<uint64_t>(kMaxEntriesPerDownload, (BRISEL_MAX_MESSAGE_BYTES - base) / perEntry));
+}
 
 uint32_t receiveTimeoutFor(uint64_t bytes, uint32_t baud, uint32_t shortReplyTimeoutMs) {
   const uint64_t lineMs = bytes * kBitsPerByte * 1000 / std::max<uint32_t>(baud, 1);
@@ -107,17 +128,35 @@ class MeterSession {
     uint32_t newest = 0;
   };
 
+  // One download's reply: the header and the entries in record order from
+  // `firstRsn`.
+  struct Fetched {
+    DataHeaderRecord data{};
+    TotalsHeaderRecord totals{};
+    std::vector<uint8_t> entries;
+    uint32_t count = 0;
+    uint32_t firstRsn = 0;
+    bool none = false;  // the meter had nothing in the range
+  };
+
   void prepareRecord();
   RequestRecord& next(int16_t code);
   bool request(int16_t code, const char* stage);
   bool fail(int32_t code, const std::string& message);
+  bool storeFailed(const std::string& error) { return fail(kCodeStoreFailed, error); }
+  bool event(int logNo, const char* kind, int64_t value, const std::string& detail);
   bool readIdentity();
   bool readVersions();
+  bool noteIdentity(int logNo);
   bool readHeader(int logNo, bool listed, Logger* logger, bool* skip);
   bool placeEpoch(Logger* logger);
+  bool totalsRestarted(Logger* logger, bool* restarted);
+  bool fetch(const Logger& logger, uint32_t from, uint32_t to, char setTimeMode, Fetched* out);
   bool download(Logger* logger, uint32_t from, uint32_t to, char setTimeMode);
-  void checkClock(uint32_t meterTime);
+  bool totalsStartSince(Logger* logger, uint32_t since, uint64_t* from);
+  bool checkClock(uint32_t meterTime);
   void release();
+  MeterOutcome finish(bool ok);
 
   Collector& collector_;
   Store& store_;
@@ -187,25 +226,40 @@ bool MeterSession::fail(int32_t code, const std::string& message) {
   result_.code = code;
   platform::copyField(result_.source, sizeof result_.source, kCollectorSource);
   platform::copyField(result_.message, sizeof result_.message, message.c_str());
+  // The message field is short; the outcome keeps the whole text.
+  outcome_.message = message;
   return false;
+}
+
+bool MeterSession::event(int logNo, const char* kind, int64_t value, const std::string& detail) {
+  std::string error;
+  if (store_.recordEvent(meterRow_, logNo, utcNow(), kind, value, detail, &error)) return true;
+  return storeFailed(error);
 }
 
 bool MeterSession::readIdentity() {
   next(VB_REQ_DIB);
   if (!request(VB_REQ_DIB, "identity")) return false;
-  if (store_.recordIdentity(meterRow_, dib_, utcNow())) {
-    store_.recordEvent(meterRow_, 0, utcNow(), kEventIdentityChanged, 0,
-                       "identity block changed");
+  return noteIdentity(0);
+}
+
+// Stores the identity block as the library holds it now; a change is an
+// event of the meter.
+bool MeterSession::noteIdentity(int logNo) {
+  bool changed = false;
+  std::string error;
+  if (!store_.recordIdentity(meterRow_, dib_, utcNow(), &changed, &error)) {
+    return storeFailed(error);
   }
-  return true;
+  return !changed || event(logNo, kEventIdentityChanged, 0, "identity block changed");
 }
 
 bool MeterSession::readVersions() {
   VersionRecord versions{};
   next(VB_REQ_VERSIONS).download = &versions;
   if (!request(VB_REQ_VERSIONS, "versions")) return false;
-  store_.recordVersions(meterRow_, versions, utcNow());
-  return true;
+  std::string error;
+  return store_.recordVersions(meterRow_, versions, utcNow(), &error) || storeFailed(error);
 }
 
 bool MeterSession::readHeader(int logNo, bool listed, Logger* logger, bool* skip) {
@@ -227,9 +281,8 @@ bool MeterSession::readHeader(int logNo, bool listed, Logger* logger, bool* skip
   // The header's "DIB changed" flag makes the library read the identity
   // block again before it returns.
   if (before != std::string(reinterpret_cast<const char*>(&dib_), sizeof dib_) &&
-      store_.recordIdentity(meterRow_, dib_, utcNow())) {
-    store_.recordEvent(meterRow_, logNo, utcNow(), kEventIdentityChanged, 0,
-                       "identity block changed");
+      !noteIdentity(logNo)) {
+    return false;
   }
   uint32_t flags = 0;
   uint32_t meterTime = 0;
@@ -244,63 +297,102 @@ bool MeterSession::readHeader(int logNo, bool listed, Logger* logger, bool* skip
     logger->oldest = logger->data.firstPairRSN;
     logger->newest = logger->data.lastPairRSN;
   }
-  if ((flags & ~VB_STATUS_DIB_CHANGED) != 0) {
-    store_.recordEvent(meterRow_, logNo, utcNow(), kEventStatusFlags, flags, "status flags set");
+  if ((flags & ~VB_STATUS_DIB_CHANGED) != 0 &&
+      !event(logNo, kEventStatusFlags, flags, "status flags set")) {
+    return false;
   }
-  checkClock(meterTime);
-  return placeEpoch(logger);
+  return checkClock(meterTime) && placeEpoch(logger);
 }
 
-void MeterSession::checkClock(uint32_t meterTime) {
-  if (clockChecked_) return;
+bool MeterSession::checkClock(uint32_t meterTime) {
+  if (clockChecked_) return true;
   clockChecked_ = true;
   drift_ = int64_t{meterTime} - int64_t{hostMeterTimeNow()};
   const int64_t size = drift_ < 0 ? -drift_ : drift_;
   if (size <= int64_t{meter_.clockDriftLimitS}) {
     drift_ = 0;
-    return;
+    return true;
   }
-  store_.recordEvent(meterRow_, 0, utcNow(), kEventClockDrift, drift_,
-                     "meter clock " + std::to_string(drift_) + " s from the host's");
   clockToSet_ = meter_.setClock;
+  return event(0, kEventClockDrift, drift_,
+               "meter clock " + std::to_string(drift_) + " s from the host's");
+}
+
+// A totals logger keeps no reset time: its restart shows as a record the
+// store holds under the same number with another time or other totals.
+bool MeterSession::totalsRestarted(Logger* logger, bool* restarted) {
+  const LoggerPosition& known = logger->position;
+  const TotalsHeaderRecord& h = logger->totals;
+  *restarted = known.lastRsn && logger->newest < *known.lastRsn;
+  if (*restarted || !known.lastRsn || logger->newest < logger->oldest) return true;
+  std::string error;
+  std::optional<TotalsRecord> stored;
+  for (const auto& [rsn, time] : {std::pair{h.firstRecordRSN, h.firstRecordDateTime},
+                                  std::pair{h.lastRecordRSN, h.lastRecordDateTime}}) {
+    if (!store_.storedTotals(known.epochId, rsn, &stored, &error)) return storeFailed(error);
+    if (stored) {
+      *restarted = stored->dateTime != time;
+      return true;
+    }
+  }
+  // Neither end is stored, but the newest stored record lies inside what
+  // the logger holds: read that one record and compare.
+  const uint32_t probe = *known.lastRsn;
+  if (probe < logger->oldest || probe > logger->newest) return true;
+  if (!store_.storedTotals(known.epochId, probe, &stored, &error)) return storeFailed(error);
+  if (!stored) return true;
+  Fetched fetched;
+  if (!fetch(*logger, probe, probe, 0, &fetched)) return false;
+  if (fetched.count != 1 || fetched.firstRsn != probe) return true;
+  const auto* now = reinterpret_cast<const TotalsRecord*>(fetched.entries.data());
+  *restarted = now->dateTime != stored->dateTime ||
+               std::memcmp(now->totals, stored->totals, sizeof now->totals) != 0;
+  return true;
 }
 
 bool MeterSession::placeEpoch(Logger* logger) {
   const int logNo = logger->logNo;
   const bool pairs = logNo != kTotalsLogger;
   const uint32_t resetTime = pairs ? logger->data.originalLoggerResetDateTime : 0;
-  logger->position = store_.loggerPosition(meterRow_, logNo);
+  std::string error;
+  if (!store_.loggerPosition(meterRow_, logNo, &logger->position, &error)) {
+    return storeFailed(error);
+  }
   const LoggerPosition& known = logger->position;
   bool restarted = false;
   if (known.epochId != 0) {
-    // A restart shows as a new reset time, or (the totals logger keeps none)
-    // as a newest record older than one already stored.
-    restarted = (pairs && resetTime != known.resetTime) ||
-                (known.lastRsn && logger->newest < *known.lastRsn);
+    // A restart shows as a new reset time, or as a newest record older than
+    // one already stored.
+    if (pairs) {
+      restarted = resetTime != known.resetTime || (known.lastRsn && logger->newest < *known.lastRsn);
+    } else if (!totalsRestarted(logger, &restarted)) {
+      return false;
+    }
   }
   if (known.epochId != 0 && !restarted) return true;
-  if (restarted) {
-    store_.recordEvent(meterRow_, logNo, utcNow(), kEventLoggerRestarted, resetTime,
-                       "logger restarted; epoch " + std::to_string(known.epochNumber + 1) +
-                           " begins");
+  if (restarted && !event(logNo, kEventLoggerRestarted, resetTime,
+                          "logger restarted; epoch " + std::to_string(known.epochNumber + 1) +
+                              " begins")) {
+    return false;
   }
-  logger->position = store_.beginEpoch(meterRow_, logNo, resetTime, utcNow());
-  if (logger->position.epochId == 0) return fail(kCodeStoreFailed, "cannot begin an epoch");
+  if (!store_.beginEpoch(meterRow_, logNo, resetTime, utcNow(), &logger->position, &error)) {
+    return storeFailed(error);
+  }
   return true;
 }
 
-bool MeterSession::download(Logger* logger, uint32_t from, uint32_t to, char setTimeMode) {
-  const int logNo = logger->logNo;
+bool MeterSession::fetch(const Logger& logger, uint32_t from, uint32_t to, char setTimeMode,
+                         Fetched* out) {
+  const int logNo = logger.logNo;
   const bool totals = logNo == kTotalsLogger;
   const uint32_t capacity = to - from + 1;
-  DataHeaderRecord dataHeader{};
-  TotalsHeaderRecord totalsHeader{};
-  std::vector<uint8_t> entries(uint64_t{capacity} *
-                               (totals ? sizeof(TotalsRecord)
-                                       : meter_.convert ? sizeof(ConvertedPair) : sizeof(RawPair)));
+  out->entries.assign(uint64_t{capacity} * (totals ? sizeof(TotalsRecord)
+                                            : meter_.convert ? sizeof(ConvertedPair)
+                                                             : sizeof(RawPair)),
+                      0);
   DownloadRecord record{};
-  record.header = totals ? static_cast<void*>(&totalsHeader) : static_cast<void*>(&dataHeader);
-  record.entries = entries.data();
+  record.header = totals ? static_cast<void*>(&out->totals) : static_cast<void*>(&out->data);
+  record.entries = out->entries.data();
   record.capacity = capacity;
 
   const int16_t code = meter_.convert ? VB_REQ_DOWNLOAD_CONVERTED : VB_REQ_DOWNLOAD_RAW;
@@ -318,41 +410,124 @@ bool MeterSession::download(Logger* logger, uint32_t from, uint32_t to, char set
   const std::string stage = "download " + std::to_string(logNo);
   if (!this->request(code, stage.c_str())) {
     // Nothing in the range: the meter has nothing newer, which is no fault.
-    return result_.code == VB_NO_DATA_IN_RANGE;
+    out->none = result_.code == VB_NO_DATA_IN_RANGE;
+    return out->none;
   }
-  const uint32_t count = totals ? totalsHeader.count : dataHeader.count;
-  const uint32_t first = totals ? totalsHeader.firstRecordRSN : dataHeader.firstPairRSN;
+  out->count = totals ? out->totals.count : out->data.count;
+  const uint32_t first = totals ? out->totals.firstRecordRSN : out->data.firstPairRSN;
   // Entries come in record order from the first one the logger still holds
   // within the range.
-  const uint32_t firstRsn = std::max(from, first);
-  if (count > capacity || (count > 0 && uint64_t{firstRsn} + count - 1 > to)) {
+  out->firstRsn = std::max(from, first);
+  if (out->count > capacity || (out->count > 0 && uint64_t{out->firstRsn} + out->count - 1 > to)) {
     return fail(kCodeInconsistent, "the download of logger " + std::to_string(logNo) +
                                        " holds more entries than its range");
   }
-  if (!totals && dataHeader.originalLoggerResetDateTime != logger->position.resetTime) {
+  if (!totals && out->data.originalLoggerResetDateTime != logger.position.resetTime) {
     return fail(kCodeInconsistent,
                 "logger " + std::to_string(logNo) + " was restarted during the collection");
   }
+  if (totals && ((out->totals.firstRecordRSN == logger.totals.firstRecordRSN &&
+                  out->totals.firstRecordDateTime != logger.totals.firstRecordDateTime) ||
+                 out->totals.lastRecordRSN < logger.newest)) {
+    return fail(kCodeInconsistent,
+                "logger " + std::to_string(logNo) + " was restarted during the collection");
+  }
+  return true;
+}
+
+bool MeterSession::download(Logger* logger, uint32_t from, uint32_t to, char setTimeMode) {
+  const int logNo = logger->logNo;
+  const bool totals = logNo == kTotalsLogger;
+  Fetched fetched;
+  if (!fetch(*logger, from, to, setTimeMode, &fetched)) return false;
+  if (fetched.none) return true;
+  // A logger read for the first time keeps nothing older than --since.
+  const bool firstRead = !logger->position.lastRsn.has_value();
+  const uint32_t since = firstRead ? settings_.since.value_or(0) : 0;
+
   DownloadBatch batch;
   batch.epochId = logger->position.epochId;
   batch.attemptId = attemptId_;
   batch.logNo = logNo;
   batch.converted = meter_.convert;
   batch.readAt = utcNow();
-  batch.dataHeader = totals ? nullptr : &dataHeader;
-  batch.totalsHeader = totals ? &totalsHeader : nullptr;
-  batch.entries = entries.data();
-  batch.count = count;
-  batch.firstRsn = firstRsn;
+  batch.dataHeader = totals ? nullptr : &fetched.data;
+  batch.totalsHeader = totals ? &fetched.totals : nullptr;
+  uint64_t notConverted = 0;
+  for (uint32_t i = 0; i < fetched.count; ++i) {
+    const uint32_t rsn = fetched.firstRsn + i;
+    if (totals) {
+      const auto& record = reinterpret_cast<const TotalsRecord*>(fetched.entries.data())[i];
+      if (record.dateTime < since) continue;
+      batch.totals.emplace_back(rsn, record);
+      continue;
+    }
+    PairEntry pair;
+    pair.rsn = rsn;
+    pair.time = pairTime(fetched.data, rsn);
+    if (pair.time && *pair.time < since) continue;
+    if (meter_.convert) {
+      const auto& value = reinterpret_cast<const ConvertedPair*>(fetched.entries.data())[i];
+      pair.flow = convertedValue(value.flow);
+      pair.pressure = convertedValue(value.pressure);
+      notConverted += (pair.flow ? 0 : 1) + (pair.pressure ? 0 : 1);
+    } else {
+      const auto& value = reinterpret_cast<const RawPair*>(fetched.entries.data())[i];
+      pair.flow = value.flow;
+      pair.pressure = value.pressure;
+    }
+    batch.pairs.push_back(pair);
+  }
   std::string error;
   const std::optional<uint64_t> added = store_.storeDownload(batch, &error);
-  if (!added) return fail(kCodeStoreFailed, error);
+  if (!added) return storeFailed(error);
   outcome_.entriesNew += *added;
-  const size_t siteBytes = strnlen(totals ? totalsHeader.siteId : dataHeader.siteId, VB_TEXT_FIELD);
-  outcome_.bytes += (totals ? kTotalsHeaderFixedBytes + strnlen(totalsHeader.auxText, VB_TEXT_FIELD)
+  const size_t siteBytes =
+      strnlen(totals ? fetched.totals.siteId : fetched.data.siteId, VB_TEXT_FIELD);
+  outcome_.bytes += (totals ? kTotalsHeaderFixedBytes + strnlen(fetched.totals.auxText, VB_TEXT_FIELD)
                             : kDataHeaderFixedBytes) +
-                    siteBytes + uint64_t{count} * (totals ? kTotalsEntryBytes : kPairEntryBytes);
-  logger->position.lastRsn = firstRsn + count - 1;
+                    siteBytes +
+                    uint64_t{fetched.count} * (totals ? kTotalsEntryBytes : kPairEntryBytes);
+  if (fetched.count > 0) logger->position.lastRsn = fetched.firstRsn + fetched.count - 1;
+  if (notConverted > 0 &&
+      !event(logNo, kEventValuesNotConverted, static_cast<int64_t>(notConverted),
+             std::to_string(notConverted) + " values of records " + std::to_string(from) + " to " +
+                 std::to_string(to) + " could not be converted; stored as absent")) {
+    return false;
+  }
+  return true;
+}
+
+// The first totals record to read when nothing older than `since` is to be
+// kept: estimated from the header's first and last records, then stepped
+// back, one record read at a time, until a record older than `since` shows
+// that nothing newer lies before it.
+bool MeterSession::totalsStartSince(Logger* logger, uint32_t since, uint64_t* from) {
+  const TotalsHeaderRecord& h = logger->totals;
+  const uint32_t oldest = logger->oldest;
+  const uint32_t newest = logger->newest;
+  *from = oldest;
+  if (!validMeterTime(h.firstRecordDateTime) || since <= h.firstRecordDateTime ||
+      !validMeterTime(h.lastRecordDateTime) || h.lastRecordDateTime <= h.firstRecordDateTime) {
+    return true;
+  }
+  if (since > h.lastRecordDateTime) {
+    *from = uint64_t{newest} + 1;
+    return true;
+  }
+  const uint64_t span = h.lastRecordDateTime - h.firstRecordDateTime;
+  uint64_t candidate = oldest + (uint64_t{since} - h.firstRecordDateTime) * (newest - oldest) / span;
+  uint64_t step = std::max<uint64_t>(1, (newest - oldest) / 64);
+  while (candidate > oldest) {
+    Fetched probe;
+    const auto rsn = static_cast<uint32_t>(candidate);
+    if (!fetch(*logger, rsn, rsn, 0, &probe)) return false;
+    const auto* record = reinterpret_cast<const TotalsRecord*>(probe.entries.data());
+    if (probe.count == 1 && probe.firstRsn == rsn && record->dateTime < since) break;
+    candidate = candidate > oldest + step ? candidate - step : oldest;
+    step *= 2;
+  }
+  *from = candidate;
   return true;
 }
 
@@ -364,17 +539,54 @@ void MeterSession::release() {
   VantbrookRequest(&dib_, &record_, &ignored);
 }
 
+MeterOutcome MeterSession::finish(bool ok) {
+  outcome_.ok = ok;
+  outcome_.code = result_.code;
+  outcome_.source = fieldText(result_.source, sizeof result_.source);
+  if (ok || outcome_.message.empty()) {
+    outcome_.message = fieldText(result_.message, sizeof result_.message);
+  }
+  if (attemptId_ == 0) return outcome_;
+  AttemptOutcome attempt;
+  attempt.endedAt = utcNow();
+  attempt.code = outcome_.code;
+  attempt.source = outcome_.source;
+  attempt.message = outcome_.message;
+  attempt.entries = outcome_.entriesNew;
+  attempt.bytes = outcome_.bytes;
+  std::string error;
+  if (!store_.endAttempt(attemptId_, attempt, &error) ||
+      (ok && !store_.markSuccess(meterRow_, attempt.endedAt, &error))) {
+    fail(kCodeStoreFailed, error);
+    outcome_.ok = false;
+    outcome_.code = kCodeStoreFailed;
+    outcome_.source = kCollectorSource;
+  }
+  return outcome_;
+}
+
 MeterOutcome MeterSession::run() {
   outcome_.meter = meter_.id;
   outcome_.line = line_.name;
-  meterRow_ = store_.meterRow(meter_.id, line_.name);
-  attemptId_ = store_.beginAttempt(runId_, meterRow_, line_.name, utcNow());
+  // The meter's bookkeeping comes first: a meter whose attempt the store
+  // cannot record is not dialled.
+  std::string error;
+  const std::optional<int64_t> meterRow = store_.meterRow(meter_.id, line_.name, utcNow(), &error);
+  std::optional<int64_t> attempt;
+  if (meterRow) attempt = store_.beginAttempt(runId_, *meterRow, line_.name, utcNow(), &error);
+  if (!meterRow || !attempt) {
+    storeFailed(error);
+    return finish(false);
+  }
+  meterRow_ = *meterRow;
+  attemptId_ = *attempt;
   prepareRecord();
 
   bool ok = request(VB_REQ_HOLD, "calling");
   if (ok) ++outcome_.calls;
-  const bool firstContact = ok && !store_.hasVersions(meterRow_);
-  if (ok && firstContact) ok = readIdentity() && readVersions();
+  bool known = false;
+  if (ok && !store_.hasVersions(meterRow_, &known, &error)) ok = storeFailed(error);
+  if (ok && !known) ok = readIdentity() && readVersions();
 
   std::vector<int> logNos = meter_.loggers;
   const bool listed = !logNos.empty();
@@ -404,18 +616,23 @@ MeterOutcome MeterSession::run() {
     bool any() const { return from <= to; }
   };
   std::vector<Range> ranges;
-  for (const Logger& logger : loggers) {
+  for (size_t i = 0; ok && i < loggers.size(); ++i) {
+    Logger& logger = loggers[i];
     Range range;
     range.to = logger.newest;
     if (logger.position.lastRsn) {
       range.from = uint64_t{*logger.position.lastRsn} + 1;
     } else {
       range.from = logger.oldest;
-      if (settings_.since && logger.logNo != kTotalsLogger && logger.data.loggingInterval > 0 &&
-          *settings_.since > logger.data.firstPairDateTime) {
+      if (settings_.since && logger.logNo == kTotalsLogger) {
+        ok = totalsStartSince(&logger, *settings_.since, &range.from);
+      } else if (settings_.since && logger.data.loggingInterval > 0 &&
+                 validMeterTime(logger.data.firstPairDateTime) &&
+                 *settings_.since > logger.data.firstPairDateTime) {
+        // Pairs before this one are older than --since where the logger
+        // kept its interval; the ones read are checked by their own times.
         const uint32_t interval = logger.data.loggingInterval;
-        range.from += (uint64_t{*settings_.since} - logger.data.firstPairDateTime + interval - 1) /
-                      interval;
+        range.from += (uint64_t{*settings_.since} - logger.data.firstPairDateTime) / interval;
       }
     }
     // Records older than the oldest one the logger holds were overwritten.
@@ -438,13 +655,13 @@ MeterOutcome MeterSession::run() {
     }
   }
   for (size_t i = 0; ok && i < loggers.size(); ++i) {
+    const uint32_t block = entriesPerDownload(loggers[i].logNo);
     for (uint64_t from = ranges[i].from; ok && from <= ranges[i].to;) {
-      const uint32_t to = static_cast<uint32_t>(
-          std::min<uint64_t>(ranges[i].to, from + kMaxEntriesPerDownload - 1));
+      const uint32_t to =
+          static_cast<uint32_t>(std::min<uint64_t>(ranges[i].to, from + block - 1));
       ok = download(&loggers[i], static_cast<uint32_t>(from), to, setTimeMode);
       if (ok && setTimeMode != 0 && result_.code == VB_OK) {
-        store_.recordEvent(meterRow_, 0, utcNow(), kEventClockSet, drift_,
-                           "meter clock set to the host's");
+        ok = event(0, kEventClockSet, drift_, "meter clock set to the host's");
         setTimeMode = 0;
       }
       from = uint64_t{to} + 1;
@@ -455,21 +672,7 @@ MeterOutcome MeterSession::run() {
   } else {
     release();
   }
-
-  outcome_.ok = ok;
-  outcome_.code = result_.code;
-  outcome_.source = fieldText(result_.source, sizeof result_.source);
-  outcome_.message = fieldText(result_.message, sizeof result_.message);
-  AttemptOutcome attempt;
-  attempt.endedAt = utcNow();
-  attempt.code = outcome_.code;
-  attempt.source = outcome_.source;
-  attempt.message = outcome_.message;
-  attempt.entries = outcome_.entriesNew;
-  attempt.bytes = outcome_.bytes;
-  store_.endAttempt(attemptId_, attempt);
-  if (ok) store_.markSuccess(meterRow_, attempt.endedAt);
-  return outcome_;
+  return finish(ok);
 }
 
 bool mapDeviceLines(Fleet* fleet, std::string* error) {
@@ -529,12 +732,21 @@ void Collector::runLine(size_t lineIndex, int64_t runId,
   std::vector<Turn> turns;
   for (size_t i = 0; i < fleet_.meters.size(); ++i) {
     if (fleet_.meters[i].lineIndex != lineIndex) continue;
-    turns.push_back({i, store_.lastSuccess(fleet_.meters[i].id)});
-    outcomes_[i].meter = fleet_.meters[i].id;
-    outcomes_[i].line = fleet_.lines[lineIndex].name;
-    outcomes_[i].code = kCodeNotAttempted;
-    outcomes_[i].source = kCollectorSource;
-    outcomes_[i].message = "Not attempted";
+    MeterOutcome& outcome = outcomes_[i];
+    outcome.meter = fleet_.meters[i].id;
+    outcome.line = fleet_.lines[lineIndex].name;
+    outcome.code = kCodeNotAttempted;
+    outcome.source = kCollectorSource;
+    outcome.message = "Not attempted";
+    Turn turn{i, std::nullopt};
+    std::string error;
+    if (!store_.lastSuccess(fleet_.meters[i].id, &turn.lastSuccess, &error)) {
+      outcome.code = kCodeStoreFailed;
+      outcome.message = error;
+      log(outcome, false);
+      continue;
+    }
+    turns.push_back(turn);
   }
   // The meter collected longest ago (or never) first; the file's order
   // among equals.
@@ -564,7 +776,9 @@ void Collector::runLine(size_t lineIndex, int64_t runId,
     outcome.bytes += total.attempts > 0 ? total.bytes : 0;
     outcome.calls += total.attempts > 0 ? total.calls : 0;
     total = outcome;
-    const bool retry = !outcome.ok && turn.attempts <= settings_.retries && !stopping(settings_);
+    // A store that refused a write is not mended by dialling again.
+    const bool retry = !outcome.ok && outcome.code != kCodeStoreFailed &&
+                       turn.attempts <= settings_.retries && !stopping(settings_);
     log(outcome, retry);
     if (retry) {
       const uint32_t shift = std::min<uint32_t>(turn.attempts - 1, 16);
@@ -591,24 +805,51 @@ void Collector::runLine(size_t lineIndex, int64_t runId,
 Summary Collector::run(const std::function<void(const MeterOutcome&, bool)>& log) {
   const uint64_t startMs = platform::nowMs();
   slotStop = settings_.stopRequested;
-  const int64_t runId = store_.beginRun(fleet_.path, utcNow());
+  Summary summary;
+  summary.meters = outcomes_;
+  for (size_t i = 0; i < fleet_.meters.size(); ++i) {
+    summary.meters[i].meter = fleet_.meters[i].id;
+    summary.meters[i].line = fleet_.lines[fleet_.meters[i].lineIndex].name;
+    summary.meters[i].code = kCodeNotAttempted;
+    summary.meters[i].source = kCollectorSource;
+    summary.meters[i].message = "Not attempted: the store cannot be used";
+  }
+  summary.metersFailed = static_cast<uint32_t>(fleet_.meters.size());
+  // A damaged store is found before any line is dialled; so are runs that
+  // a killed collector left open.
+  std::string error;
+  if (!store_.checkIntegrity(&error) || !store_.closeAbandonedRuns(utcNow(), &error)) {
+    summary.storeError = error;
+    return summary;
+  }
+  const std::optional<int64_t> runId = store_.beginRun(fleet_.path, utcNow(), &error);
+  if (!runId) {
+    summary.storeError = error;
+    return summary;
+  }
 
   std::vector<std::unique_ptr<platform::Thread>> threads;
   for (size_t i = 0; i < fleet_.lines.size(); ++i) {
     auto thread = std::make_unique<platform::Thread>();
-    if (!thread->start([this, i, runId, &log] { runLine(i, runId, log); })) {
-      runLine(i, runId, log);
+    if (!thread->start([this, i, id = *runId, &log] { runLine(i, id, log); })) {
+      runLine(i, *runId, log);
       continue;
     }
     threads.push_back(std::move(thread));
   }
+  uint64_t renewAt = platform::nowMs() + kRunRenewMs;
   for (auto& thread : threads) {
     while (!thread->joinFor(kJoinPollMs)) {
+      if (platform::nowMs() < renewAt) continue;
+      renewAt = platform::nowMs() + kRunRenewMs;
+      if (!store_.renewRun(*runId, utcNow(), &error) && summary.storeError.empty()) {
+        summary.storeError = error;
+      }
     }
   }
 
-  Summary summary;
   summary.meters = outcomes_;
+  summary.metersFailed = 0;
   for (const MeterOutcome& outcome : outcomes_) {
     (outcome.ok ? summary.metersOk : summary.metersFailed) += 1;
     summary.entriesNew += outcome.entriesNew;
@@ -617,8 +858,12 @@ Summary Collector::run(const std::function<void(const MeterOutcome&, bool)>& log
   }
   summary.interrupted = stopping(settings_);
   summary.seconds = static_cast<double>(platform::nowMs() - startMs) / 1000.0;
-  store_.endRun(runId, utcNow(), static_cast<int>(summary.metersOk),
-                static_cast<int>(summary.metersFailed));
+  if ((!store_.endRun(*runId, utcNow(), static_cast<int>(summary.metersOk),
+                      static_cast<int>(summary.metersFailed), &error) ||
+       !store_.checkIntegrity(&error)) &&
+      summary.storeError.empty()) {
+    summary.storeError = error;
+  }
   return summary;
 }
 

@@ -35,7 +35,7 @@ struct CollectSettings {
 
 // Outcome codes of the collector's own, outside the library's 0..25.
 inline constexpr int32_t kCodeNotAttempted = -1;  // the run ended before the meter's turn
-inline constexpr int32_t kCodeStoreFailed = -2;   // the store refused a write
+inline constexpr int32_t kCodeStoreFailed = -2;   // the store refused a write or a read
 inline constexpr int32_t kCodeInconsistent = -3;  // a reply that contradicts its request
 inline constexpr char kCollectorSource[] = "vantbrook collect";
 
@@ -61,6 +61,9 @@ struct Summary {
   uint32_t calls = 0;
   double seconds = 0;
   bool interrupted = false;
+  // Why the store failed the run as a whole (it cannot be used, or a write
+  // of the run's own failed); empty when it did not.
+  std::string storeError;
 };
 
 // What a line is doing right now, for a live display.
@@ -105,6 +108,10 @@ class Collector {
 // line uses and points the device map at the path. Call before collecting,
 // while no other thread runs requests.
 bool mapDeviceLines(Fleet* fleet, std::string* error);
+
+// Entries one download of the logger asks for at most, so that its reply
+// always fits the link's receive buffer.
+uint32_t entriesPerDownload(int logNo);
 
 // The receive time-out of a reply of `bytes` at `baud`: the time the line
 // needs to carry it, with room for framing and resends, plus the line's

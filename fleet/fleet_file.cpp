@@ -1,5 +1,7 @@
 #include "fleet_file.h"
 
+#include <filesystem>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -206,6 +208,7 @@ void crossCheck(Checker& check, Fleet* fleet) {
   if (fleet->meters.empty()) check.fail(1, "meter", "the fleet has no [[meter]]");
   std::set<std::string> lineNames;
   std::set<int> coms;
+  std::map<std::string, std::string> devices;  // the device as the system names it, its line
   for (const LineConfig& line : fleet->lines) {
     if (!lineNames.insert(line.name).second) {
       check.fail(line.sourceLine, "name", "line '" + line.name + "' defined twice");
@@ -213,6 +216,16 @@ void crossCheck(Checker& check, Fleet* fleet) {
     if (line.com != 0 && !coms.insert(line.com).second) {
       check.fail(line.sourceLine, "com",
                  "COM" + std::to_string(line.com) + " used by two lines");
+    }
+    if (line.device.empty()) continue;
+    // Two names of one device (a link, a relative path) are one line.
+    std::error_code unresolved;
+    std::filesystem::path device = std::filesystem::weakly_canonical(line.device, unresolved);
+    if (unresolved) device = line.device;
+    const auto [other, added] = devices.emplace(device.string(), line.name);
+    if (!added) {
+      check.fail(line.sourceLine, "device",
+                 "device " + line.device + " is also line '" + other->second + "'");
     }
   }
   // Lines named by device borrow an unused COM number of the device map.

@@ -3,6 +3,10 @@
 // logger download is one transaction, and unique keys make a re-run or a
 // retry unable to store anything twice.
 //
+// Every member that writes, and every read the collector decides on,
+// reports its failure (false or nothing, with SQLite's words in *error):
+// a bookkeeping write that did not happen must never pass for one that did.
+//
 // Times: `*_at` columns are UTC seconds since 1970 on the host's clock;
 // meter times (pair and record times, header times, reset times) are host
 // time values on the meter's clock, as the library delivers them.
@@ -26,7 +30,12 @@ struct sqlite3;
 namespace vb::fleet {
 
 // Schema version this build writes; older stores are migrated on open.
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
+
+struct StoreOptions {
+  // How long a statement waits for another connection's write to end.
+  uint32_t busyTimeoutMs = 10000;
+};
 
 // Where the next download of a logger starts.
 struct LoggerPosition {
@@ -34,6 +43,15 @@ struct LoggerPosition {
   int32_t epochNumber = 0;
   uint32_t resetTime = 0;  // reset time the epoch began with
   std::optional<uint32_t> lastRsn;  // newest record stored in the epoch
+};
+
+// One pair as it is stored: a time only where the header fixes it, a value
+// only where the meter's conversion gave one.
+struct PairEntry {
+  uint32_t rsn = 0;
+  std::optional<uint32_t> time;
+  std::optional<double> flow;
+  std::optional<double> pressure;
 };
 
 // One logger download, stored in one transaction.
@@ -46,11 +64,10 @@ struct DownloadBatch {
   // Exactly one of the two headers, by logger.
   const DataHeaderRecord* dataHeader = nullptr;
   const TotalsHeaderRecord* totalsHeader = nullptr;
-  // The entries: RawPair, ConvertedPair or TotalsRecord, `count` of them,
-  // the first one carrying record number `firstRsn`.
-  const void* entries = nullptr;
-  uint32_t count = 0;
-  uint32_t firstRsn = 0;
+  // The entries to store: pairs for a data header, totals records (each
+  // with its record number) for a totals header.
+  std::vector<PairEntry> pairs;
+  std::vector<std::pair<uint32_t, TotalsRecord>> totals;
 };
 
 struct AttemptOutcome {
@@ -68,6 +85,11 @@ inline constexpr char kEventIdentityChanged[] = "identity_changed";
 inline constexpr char kEventClockDrift[] = "clock_drift";
 inline constexpr char kEventClockSet[] = "clock_set";
 inline constexpr char kEventLoggerRestarted[] = "logger_restarted";
+inline constexpr char kEventValuesNotConverted[] = "values_not_converted";
+
+// Outcome code of an attempt that its run left without an end (the run was
+// killed); the next run closes it with this code.
+inline constexpr int32_t kCodeAttemptAbandoned = -4;
 
 // What export selects; unset fields select everything.
 struct ExportFilter {
@@ -78,16 +100,16 @@ struct ExportFilter {
 };
 
 // One stored pair as export reads it: flow and pressure are integers for raw
-// pairs and reals for converted ones.
+// pairs and reals for converted ones; an absent time or value is unset.
 struct PairRow {
   const char* meter = nullptr;
   int logNo = 0;
   int epoch = 0;
   uint32_t rsn = 0;
-  uint32_t time = 0;
+  std::optional<uint32_t> time;
   bool converted = false;
-  int64_t rawFlow = 0, rawPressure = 0;
-  double flow = 0, pressure = 0;
+  std::optional<int64_t> rawFlow, rawPressure;
+  std::optional<double> flow, pressure;
 };
 
 struct TotalsRow {
@@ -106,42 +128,66 @@ class Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  // Opens or creates the store and brings its schema up to date. Nothing,
-  // with *error set, when the file cannot be opened, is not a store, or was
-  // written by a newer version.
-  static std::unique_ptr<Store> open(const std::string& path, std::string* error);
+  // Opens or creates the store and brings its schema up to date. A file
+  // that holds anything but a store (another database, a store of a newer
+  // version) is refused before anything in it is changed. Nothing, with
+  // *error set, when it cannot be used.
+  static std::unique_ptr<Store> open(const std::string& path, std::string* error,
+                                     const StoreOptions& options = StoreOptions());
   // Opens an existing store for reading only.
   static std::unique_ptr<Store> openForReading(const std::string& path, std::string* error);
 
-  int64_t beginRun(const std::string& fleetPath, int64_t at);
-  void endRun(int64_t runId, int64_t at, int metersOk, int metersFailed);
+  // Reads every page of the file and checks its structure; false with
+  // SQLite's words when the file is damaged.
+  bool checkIntegrity(std::string* error);
+
+  // Closes the runs (and their attempts) that their process left open: it
+  // was killed, or stopped renewing the run. The number of runs closed.
+  std::optional<uint32_t> closeAbandonedRuns(int64_t at, std::string* error);
+  std::optional<int64_t> beginRun(const std::string& fleetPath, int64_t at, std::string* error);
+  // A run in progress says so now and then; one that stops saying so for
+  // kRunExpirySeconds counts as abandoned.
+  bool renewRun(int64_t runId, int64_t at, std::string* error);
+  bool endRun(int64_t runId, int64_t at, int metersOk, int metersFailed, std::string* error);
+  static constexpr int64_t kRunExpirySeconds = 300;
 
   // The meter's row, made on first sight.
-  int64_t meterRow(const std::string& meterId, const std::string& line);
-  // UTC time of the meter's last complete collection; nothing if never.
-  std::optional<int64_t> lastSuccess(const std::string& meterId);
-  void markSuccess(int64_t meterRow, int64_t at);
-  bool hasVersions(int64_t meterRow);
+  std::optional<int64_t> meterRow(const std::string& meterId, const std::string& line,
+                                  int64_t at, std::string* error);
+  // UTC time of the meter's last complete collection (unset if never).
+  bool lastSuccess(const std::string& meterId, std::optional<int64_t>* at, std::string* error);
+  bool markSuccess(int64_t meterRow, int64_t at, std::string* error);
+  bool hasVersions(int64_t meterRow, bool* has, std::string* error);
 
-  // Stores the identity block unless it equals the last one stored; true
-  // when it differed from an earlier one (the identity changed).
-  bool recordIdentity(int64_t meterRow, const DibRecord& dib, int64_t at);
-  void recordVersions(int64_t meterRow, const VersionRecord& versions, int64_t at);
+  // Stores the identity block unless it equals the last one stored; *changed
+  // tells whether it differed from an earlier one.
+  bool recordIdentity(int64_t meterRow, const DibRecord& dib, int64_t at, bool* changed,
+                      std::string* error);
+  bool recordVersions(int64_t meterRow, const VersionRecord& versions, int64_t at,
+                      std::string* error);
 
-  LoggerPosition loggerPosition(int64_t meterRow, int logNo);
+  bool loggerPosition(int64_t meterRow, int logNo, LoggerPosition* position, std::string* error);
   // Starts a new epoch of the logger (its first, or after a restart).
-  LoggerPosition beginEpoch(int64_t meterRow, int logNo, uint32_t resetTime, int64_t at);
+  bool beginEpoch(int64_t meterRow, int logNo, uint32_t resetTime, int64_t at,
+                  LoggerPosition* position, std::string* error);
+  // The stored totals record of that number in the epoch (unset if none).
+  bool storedTotals(int64_t epochId, uint32_t rsn, std::optional<TotalsRecord>* record,
+                    std::string* error);
 
   // Stores a header and its entries in one transaction. The number of
   // entries that were new; nothing (with *error) when the transaction failed
   // and nothing was stored.
   std::optional<uint64_t> storeDownload(const DownloadBatch& batch, std::string* error);
 
-  int64_t beginAttempt(int64_t runId, int64_t meterRow, const std::string& line, int64_t at);
-  void endAttempt(int64_t attemptId, const AttemptOutcome& outcome);
+  std::optional<int64_t> beginAttempt(int64_t runId, int64_t meterRow, const std::string& line,
+                                      int64_t at, std::string* error);
+  bool endAttempt(int64_t attemptId, const AttemptOutcome& outcome, std::string* error);
 
-  void recordEvent(int64_t meterRow, int logNo, int64_t at, const char* kind, int64_t value,
-                   const std::string& detail);
+  bool recordEvent(int64_t meterRow, int logNo, int64_t at, const char* kind, int64_t value,
+                   const std::string& detail, std::string* error);
+
+  // The ids of every meter the store holds, in order.
+  bool meterIds(std::vector<std::string>* ids, std::string* error);
 
   // Streams the stored rows in meter, logger, epoch, record order; the row
   // is valid during the call only. False (with *error) on a read failure.
@@ -157,7 +203,10 @@ class Store {
  private:
   explicit Store(sqlite3* db);
   bool migrate(std::string* error);
+  bool useWriteAheadLog(uint32_t waitMs, std::string* error);
   bool execute(const char* sql, std::string* error);
+  // The engine's words for the last failure, after `what`.
+  std::string failure(const std::string& what) const;
 
   sqlite3* db_;
   std::mutex lock_;

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "vantbrook/brisel.h"
+
 namespace vb::link {
 
 // All ones: no link, no port, no position, a free gap entry.
@@ -14,7 +16,7 @@ inline constexpr int32_t kNoHandle = -1;
 inline constexpr uint32_t kNone = 0xFFFFFFFFu;
 
 // Buffers of a link.
-inline constexpr uint32_t kReceiveCapacity = 100000;
+inline constexpr uint32_t kReceiveCapacity = BRISEL_MAX_MESSAGE_BYTES;
 inline constexpr uint8_t kReceiveFill = 0x20;
 inline constexpr std::size_t kTransmitBufferSize = 4096;
 inline constexpr std::size_t kPayloadBufferSize = 4096;

@@ -1,8 +1,10 @@
-// fleet_bench [--store] [--fleet] [--rerun]: the fleet collector's figures
-// (all three parts when none is named).
+// fleet_bench [--store] [--integrity] [--fleet] [--rerun]: the fleet
+// collector's figures (all parts when none is named).
 //
 // --store  inserts a million pairs in downloads of 20,000 (as a collection
 //          commits them), then exports them to CSV with `vantbrook export`.
+// --integrity  fills a store with ten million pairs and times the check of
+//          the whole file that every run makes before and after collecting.
 // --fleet  64 meters behind 8 modem lines at 9600 bit/s, 2,000 new pairs
 //          each: the busiest line's meters collected one after another with
 //          no other line running, then the whole fleet; the ratio of the two
@@ -23,6 +25,7 @@
 #include "meter_process.h"
 #include "metersim/simulator.h"
 #include "platform/clock.h"
+#include "pair_times.h"
 #include "platform/thread.h"
 #include "store.h"
 
@@ -32,6 +35,7 @@ using vb::bench::fixed;
 using vb::bench::printFigure;
 
 constexpr uint32_t kStorePairs = 1000000;
+constexpr uint32_t kLargeStorePairs = 10000000;
 constexpr uint32_t kBatchPairs = 20000;
 constexpr size_t kFleetLines = 8;
 constexpr size_t kMetersPerLine = 8;
@@ -44,40 +48,75 @@ std::string scratch(const std::string& name) {
   return path;
 }
 
-bool storeFigures() {
-  const std::string path = scratch("store.db");
+// Fills a new store at `path` with `count` raw pairs of one meter, in
+// downloads of kBatchPairs as a collection writes them.
+std::unique_ptr<vb::fleet::Store> fillStore(const std::string& path, uint32_t count) {
   std::string error;
   std::unique_ptr<vb::fleet::Store> store = vb::fleet::Store::open(path, &error);
-  if (!store) {
+  std::optional<int64_t> meter, run, attempt;
+  vb::fleet::LoggerPosition epoch;
+  if (store) meter = store->meterRow("bench", "line", 0, &error);
+  if (meter) run = store->beginRun("bench", 0, &error);
+  if (run) attempt = store->beginAttempt(*run, *meter, "line", 0, &error);
+  if (!attempt || !store->beginEpoch(*meter, 1, 0, 0, &epoch, &error)) {
+    std::fprintf(stderr, "fleet_bench: %s\n", error.c_str());
+    return nullptr;
+  }
+  DataHeaderRecord header{};
+  header.firstPairRSN = 1;
+  header.lastPairRSN = count;
+  header.firstPairDateTime = 1700000000;
+  header.loggingInterval = 60;
+  header.lastPairDateTime = header.firstPairDateTime + (count - 1) * header.loggingInterval;
+  for (uint32_t first = 1; first <= count; first += kBatchPairs) {
+    vb::fleet::DownloadBatch batch;
+    batch.epochId = epoch.epochId;
+    batch.attemptId = *attempt;
+    batch.logNo = 1;
+    batch.dataHeader = &header;
+    for (uint32_t rsn = first; rsn < first + kBatchPairs && rsn <= count; ++rsn) {
+      batch.pairs.push_back({rsn, vb::fleet::pairTime(header, rsn), double(1000 + rsn % 700),
+                             double(2500 + rsn % 300)});
+    }
+    if (!store->storeDownload(batch, &error)) {
+      std::fprintf(stderr, "fleet_bench: %s\n", error.c_str());
+      return nullptr;
+    }
+  }
+  return store;
+}
+
+// What the check a run makes of the whole file before and after it costs on
+// a large store.
+bool integrityFigures() {
+  const std::string path = scratch("large.db");
+  const uint64_t fillStart = vb::platform::nowMs();
+  std::unique_ptr<vb::fleet::Store> store = fillStore(path, kLargeStorePairs);
+  if (!store) return false;
+  const double fillSeconds = static_cast<double>(vb::platform::nowMs() - fillStart) / 1000;
+  store.reset();
+  std::string error;
+  store = vb::fleet::Store::open(path, &error);
+  const uint64_t checkStart = vb::platform::nowMs();
+  if (!store || !store->checkIntegrity(&error)) {
     std::fprintf(stderr, "fleet_bench: %s\n", error.c_str());
     return false;
   }
-  const int64_t meter = store->meterRow("bench", "line");
-  const int64_t attempt = store->beginAttempt(store->beginRun("bench", 0), meter, "line", 0);
-  const vb::fleet::LoggerPosition epoch = store->beginEpoch(meter, 1, 0, 0);
-  DataHeaderRecord header{};
-  header.firstPairRSN = 1;
-  header.firstPairDateTime = 1700000000;
-  header.loggingInterval = 60;
-  std::vector<RawPair> pairs(kBatchPairs);
-  for (uint32_t i = 0; i < kBatchPairs; ++i) {
-    pairs[i] = {static_cast<uint16_t>(1000 + i % 700), static_cast<uint16_t>(2500 + i % 300)};
-  }
+  const double checkSeconds = static_cast<double>(vb::platform::nowMs() - checkStart) / 1000;
+  printFigure("fleet store", "seconds to fill a store of 10,000,000 pairs", fixed(fillSeconds, 1),
+              "");
+  printFigure("fleet store", "seconds of the damage check on 10,000,000 pairs",
+              fixed(checkSeconds, 2), "a few seconds");
+  store.reset();
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+  return true;
+}
+
+bool storeFigures() {
+  const std::string path = scratch("store.db");
   const uint64_t insertStart = vb::platform::nowMs();
-  for (uint32_t first = 1; first <= kStorePairs; first += kBatchPairs) {
-    vb::fleet::DownloadBatch batch;
-    batch.epochId = epoch.epochId;
-    batch.attemptId = attempt;
-    batch.logNo = 1;
-    batch.dataHeader = &header;
-    batch.entries = pairs.data();
-    batch.count = kBatchPairs;
-    batch.firstRsn = first;
-    if (!store->storeDownload(batch, &error)) {
-      std::fprintf(stderr, "fleet_bench: %s\n", error.c_str());
-      return false;
-    }
-  }
+  std::unique_ptr<vb::fleet::Store> store = fillStore(path, kStorePairs);
+  if (!store) return false;
   const double insertSeconds = static_cast<double>(vb::platform::nowMs() - insertStart) / 1000;
   store.reset();
   printFigure("fleet store", "pairs inserted a second (1,000,000 in downloads of 20,000)",
@@ -222,23 +261,26 @@ bool rerunFigures() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool store = false, fleet = false, rerun = false;
+  bool store = false, integrity = false, fleet = false, rerun = false;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--store") {
       store = true;
+    } else if (argument == "--integrity") {
+      integrity = true;
     } else if (argument == "--fleet") {
       fleet = true;
     } else if (argument == "--rerun") {
       rerun = true;
     } else {
-      std::fprintf(stderr, "usage: fleet_bench [--store] [--fleet] [--rerun]\n");
+      std::fprintf(stderr, "usage: fleet_bench [--store] [--integrity] [--fleet] [--rerun]\n");
       return 2;
     }
   }
-  if (!store && !fleet && !rerun) store = fleet = rerun = true;
+  if (!store && !integrity && !fleet && !rerun) store = integrity = fleet = rerun = true;
   bool ok = true;
   if (store) ok = storeFigures() && ok;
+  if (integrity) ok = integrityFigures() && ok;
   if (rerun) ok = rerunFigures() && ok;
   if (fleet) ok = fleetFigures() && ok;
   return ok ? 0 : 1;

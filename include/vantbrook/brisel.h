@@ -30,6 +30,11 @@ extern "C" {
 
 #define BRISEL_API VB_EXPORT
 
+/* The most bytes one message from the meter may hold: a longer reply fails
+ * with LINK_RX_OVERFLOW ("Receiver buffer overflowed"). A host sizes its
+ * downloads so that each reply fits. */
+#define BRISEL_MAX_MESSAGE_BYTES 100000u
+
 /* Link error codes (LinkRecord.error_code). The value 2 is never produced. */
 enum LinkErrorCode {
   LINK_OK = 0,

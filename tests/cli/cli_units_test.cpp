@@ -266,6 +266,17 @@ TEST(Report, JsonDocumentsAreValidWhateverTheMeterSent) {
   EXPECT_NE(text.find("\"meter_id\":\"" + std::string(40, 'M') + "\""), std::string::npos);
 }
 
+// Names from a fleet file are UTF-8 and keep their characters; the meter's
+// own bytes stay escaped byte by byte.
+TEST(Json, HostTextsKeepTheirCharactersAndMeterBytesTheirValues) {
+  const std::string water = "\xe6\xb0\xb4\xe9\x81\x93";  // two characters, six bytes
+  EXPECT_EQ(jsonQuotedUtf8(water), "\"\\u6c34\\u9053\"");
+  EXPECT_EQ(jsonQuoted(water), "\"\\u00e6\\u00b0\\u00b4\\u00e9\\u0081\\u0093\"");
+  JsonWriter json;
+  json.beginObject().key("meter").utf8(water + "-\xff").endObject();
+  EXPECT_EQ(json.text(), "{\"meter\":\"\\u6c34\\u9053-\\ufffd\"}\n");
+}
+
 TEST(Report, TablesListAtMostTheEntriesAskedFor) {
   Outcome download;
   download.request = Command::Download;

@@ -42,10 +42,12 @@ std::string meterTable(const std::string& id, const std::string& line,
   return "[[meter]]\nid = \"" + id + "\"\nline = \"" + line + "\"\n" + extra;
 }
 
+// A simulated meter at 19200 bit/s (unless given another rate) on the
+// tests' pinned meter clock (unless given a clock of its own).
 std::unique_ptr<metersim::Simulator> startSimulator(metersim::Options options) {
   options.baud = options.baud == 0 ? 19200 : options.baud;
-  auto simulator =
-      std::make_unique<metersim::Simulator>(test::WithMeterClock(std::move(options)));
+  if (options.clockAtStart == 0) options = test::WithMeterClock(std::move(options));
+  auto simulator = std::make_unique<metersim::Simulator>(std::move(options));
   EXPECT_TRUE(simulator->start()) << simulator->error();
   return simulator;
 }
@@ -99,6 +101,31 @@ int64_t epochsWithGaps(Store& store) {
   return store.scalar(
       "SELECT count(*) FROM (SELECT epoch_id FROM pairs GROUP BY epoch_id"
       " HAVING count(*) != max(rsn) - min(rsn) + 1)");
+}
+
+constexpr uint32_t kCdtfTo1970 = 631152000;
+
+std::string storedCount(const std::string& meter, int logNo, const std::string& where) {
+  return "SELECT count(*) FROM " + std::string(logNo == 3 ? "totals" : "pairs") +
+         " x JOIN epochs e ON x.epoch_id = e.id JOIN loggers l ON e.logger_id = l.id"
+         " JOIN meters m ON l.meter_row = m.id WHERE m.meter = '" + meter +
+         "' AND l.log_no = " + std::to_string(logNo) + (where.empty() ? "" : " AND " + where);
+}
+
+// Every stored pair time is the meter's own time of that pair; pairs whose
+// time the header does not fix have none. The count of pairs with a time.
+int64_t checkPairTimes(Store& store, const metersim::MeterModel& meter, int logNo) {
+  int64_t timed = 0;
+  for (const metersim::Pair& pair : meter.pairs(static_cast<uint16_t>(logNo))) {
+    const std::string rsn = "x.rsn = " + std::to_string(pair.rsn);
+    if (store.scalar(storedCount("m", logNo, rsn + " AND x.time IS NOT NULL")) == 0) continue;
+    ++timed;
+    EXPECT_EQ(store.scalar(storedCount("m", logNo, rsn + " AND x.time = " +
+                                                    std::to_string(int64_t{pair.time} + kCdtfTo1970))),
+              1)
+        << "pair " << pair.rsn << " stored with another time";
+  }
+  return timed;
 }
 
 TEST(FleetCollection, EachLineFaultIsThatMetersOutcomeAndTheRestIsCollected) {
@@ -288,6 +315,8 @@ TEST(FleetCollection, ADriftingClockIsRecordedAndSetWhereTheFleetFileSaysSo) {
   EXPECT_LE(drift, -3590);
   EXPECT_GE(drift, -3610);
   EXPECT_EQ(store->scalar("SELECT count(*) FROM events WHERE kind = 'clock_set'"), 1);
+  // Setting the clock shifted no stored time.
+  EXPECT_EQ(checkPairTimes(*store, meter, 1), 50);
   const int64_t nowDrift = int64_t{meter.clockNow()} + kCdtfFrom1970 - hostMeterTimeNow();
   EXPECT_LE(nowDrift < 0 ? -nowDrift : nowDrift, 10);
 }
@@ -304,6 +333,185 @@ TEST(FleetCollection, NoAttemptStartsAfterTheRunsTimeLimit) {
   EXPECT_EQ(summary.meters[0].code, kCodeNotAttempted);
   EXPECT_EQ(summary.meters[0].message, "Not attempted before the run's time limit");
   EXPECT_EQ(line->wakeups(), 0u);
+}
+
+TEST(FleetData, ATotalsLoggerOfThousandsOfRecordsIsCollectedInBlocksThatFit) {
+  metersim::Options options;
+  options.baud = 115200;
+  options.pairsPerLogger = 10;
+  options.totalsRecords = 3000;
+  auto line = startSimulator(options);
+  const std::string dbPath = freshStorePath();
+  const Summary summary = collect(
+      lineTable("local", line->devicePath(), "direct") + meterTable("m", "local"), dbPath);
+  ASSERT_EQ(summary.metersOk, 1u) << summary.meters[0].message;
+  std::unique_ptr<Store> store = reopen(dbPath);
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->scalar(storedCount("m", 3, "")), 3000);
+  // The blocks of every logger fit the link's receive buffer.
+  for (int logNo : {1, 3}) {
+    const uint64_t reply = (logNo == 3 ? 572 : 332) +
+                           uint64_t{entriesPerDownload(logNo)} * (logNo == 3 ? 40 : 4);
+    EXPECT_LE(reply, 100000u) << logNo;
+  }
+}
+
+TEST(FleetData, AValueTheMeterCannotConvertIsStoredAbsentAndTheMeterGoesOn) {
+  metersim::Options options;
+  options.pairsPerLogger = 40;
+  options.totalsRecords = 5;
+  options.profileSettings = {{"calibore", "nan"}};
+  auto line = startSimulator(options);
+  const std::string dbPath = freshStorePath();
+  const Summary summary = collect(
+      lineTable("local", line->devicePath(), "direct") + meterTable("m", "local"), dbPath);
+  ASSERT_EQ(summary.metersOk, 1u) << summary.meters[0].message;
+  EXPECT_TRUE(summary.storeError.empty()) << summary.storeError;
+  std::unique_ptr<Store> store = reopen(dbPath);
+  ASSERT_TRUE(store);
+  for (int logNo : {1, 2}) {
+    EXPECT_EQ(store->scalar(storedCount("m", logNo, "x.flow IS NULL AND x.pressure IS NOT NULL")),
+              40)
+        << logNo;
+  }
+  EXPECT_EQ(store->scalar(storedCount("m", 3, "")), 5);
+  EXPECT_EQ(store->scalar("SELECT count(*) FROM events WHERE kind = 'values_not_converted'"), 2);
+}
+
+TEST(FleetData, PairTimesAreTheMetersOwnOrNone) {
+  struct Case {
+    const char* what;
+    const char* clock;
+    bool timesKnown;
+  };
+  const Case cases[] = {
+      {"the header fixes every time", nullptr, true},
+      // The first pairs lie before 1990 and the clock was last set then:
+      // the header fixes no pair's time.
+      {"first pair's time invalid", "1990-01-01T02:00:00", false},
+  };
+  for (const Case& c : cases) {
+    metersim::Options options;
+    options.pairsPerLogger = 20;
+    options.totalsRecords = 3;
+    if (c.clock != nullptr) {
+      ASSERT_TRUE(metersim::parseMeterClock(c.clock, &options.clockAtStart));
+    }
+    auto line = startSimulator(options);
+    const std::string dbPath = freshStorePath();
+    const Summary summary = collect(
+        lineTable("local", line->devicePath(), "direct") + meterTable("m", "local"), dbPath);
+    ASSERT_EQ(summary.metersOk, 1u) << c.what << ": " << summary.meters[0].message;
+    std::unique_ptr<Store> store = reopen(dbPath);
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->scalar(storedCount("m", 1, "")), 20) << c.what;
+    EXPECT_EQ(checkPairTimes(*store, line->model(), 1), c.timesKnown ? 20 : 0) << c.what;
+  }
+}
+
+// The totals logger keeps no reset time: a new meter (or a restarted logger)
+// whose records reuse the stored numbers begins a new epoch.
+TEST(FleetData, ATotalsLoggerThatStartedAgainBeginsAnEpoch) {
+  metersim::Options before;
+  before.pairsPerLogger = 5;
+  before.totalsRecords = 50;  // records 101..150
+  auto oldMeter = startSimulator(before);
+  const std::string dbPath = freshStorePath();
+  const std::string meter = meterTable("m", "local", "loggers = [3]\n");
+  ASSERT_EQ(collect(lineTable("local", oldMeter->devicePath(), "direct") + meter, dbPath).metersOk,
+            1u);
+  oldMeter->stop();
+
+  metersim::Options after = before;
+  after.seed = 2;
+  after.totalsRecords = 80;  // records 101..180, other times and totals
+  auto newMeter = startSimulator(after);
+  const Summary second =
+      collect(lineTable("local", newMeter->devicePath(), "direct") + meter, dbPath);
+  ASSERT_EQ(second.metersOk, 1u) << second.meters[0].message;
+  std::unique_ptr<Store> store = reopen(dbPath);
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->scalar(storedCount("m", 3, "e.number = 1")), 50);
+  EXPECT_EQ(store->scalar(storedCount("m", 3, "e.number = 2")), 80);
+  const std::vector<metersim::TotalsEntry> logged = newMeter->model().totals();
+  EXPECT_EQ(store->scalar(storedCount("m", 3, "e.number = 2 AND x.rsn = 101 AND x.time = " +
+                                                  std::to_string(int64_t{logged.front().time} +
+                                                                 kCdtfTo1970))),
+            1);
+  EXPECT_EQ(store->scalar("SELECT count(*) FROM events WHERE kind = 'logger_restarted'"), 1);
+}
+
+TEST(FleetData, SinceAppliesToEveryLogger) {
+  metersim::Options options;
+  options.pairsPerLogger = 200;
+  options.totalsRecords = 400;
+  auto line = startSimulator(options);
+  const metersim::MeterModel& model = line->model();
+  // A time inside both loggers: the 120th totals record's.
+  const uint32_t since = static_cast<uint32_t>(model.totals()[119].time) + kCdtfTo1970;
+  CollectSettings settings;
+  settings.since = since;
+  const std::string dbPath = freshStorePath();
+  const Summary summary = collect(
+      lineTable("local", line->devicePath(), "direct") + meterTable("m", "local"), dbPath,
+      settings);
+  ASSERT_EQ(summary.metersOk, 1u) << summary.meters[0].message;
+  std::unique_ptr<Store> store = reopen(dbPath);
+  ASSERT_TRUE(store);
+  const std::string older = "x.time < " + std::to_string(since);
+  const std::string newer = "x.time >= " + std::to_string(since);
+  for (int logNo : {1, 3}) EXPECT_EQ(store->scalar(storedCount("m", logNo, older)), 0) << logNo;
+  EXPECT_EQ(store->scalar(storedCount("m", 3, newer)), 400 - 119);
+  int64_t pairsSince = 0;
+  for (const metersim::Pair& pair : model.pairs(1)) {
+    pairsSince += int64_t{pair.time} + kCdtfTo1970 >= since ? 1 : 0;
+  }
+  EXPECT_EQ(store->scalar(storedCount("m", 1, newer)), pairsSince);
+}
+
+// A store that cannot be written, or is damaged, fails the run before any
+// line is dialled.
+TEST(FleetData, AStoreThatFailsStopsTheRunBeforeAnyCall) {
+  for (bool damaged : {false, true}) {
+    auto line = startSimulator({});
+    const std::string dbPath = freshStorePath();
+    std::string error;
+    {
+      std::unique_ptr<Store> store = Store::open(dbPath, &error);
+      ASSERT_TRUE(store) << error;
+      store->scalar("CREATE TABLE filler(x BLOB)");
+      for (int i = 0; i < 20; ++i) store->scalar("INSERT INTO filler VALUES(zeroblob(4000))");
+      store->scalar("PRAGMA wal_checkpoint(TRUNCATE)");
+    }
+    if (damaged) {
+      std::fstream file(dbPath, std::ios::in | std::ios::out | std::ios::binary);
+      file.seekp(4096 * 15);
+      file << std::string(4096, '\x5a');
+    }
+    std::unique_ptr<Store> holder = Store::open(dbPath, &error);
+    ASSERT_TRUE(holder || damaged) << error;
+    if (!damaged) holder->scalar("BEGIN IMMEDIATE");
+    StoreOptions quick;
+    quick.busyTimeoutMs = 200;
+    std::unique_ptr<Store> store = Store::open(dbPath, &error, quick);
+    if (damaged && !store) {
+      // Damage that opening the file already meets is refused there.
+      EXPECT_NE(error.find("malformed"), std::string::npos) << error;
+      continue;
+    }
+    ASSERT_TRUE(store) << error;
+    const std::string path = tempPath("fleet.toml");
+    std::ofstream(path) << lineTable("local", line->devicePath(), "direct") + meterTable("m", "local");
+    std::optional<Fleet> fleet = loadFleet(path, &error);
+    ASSERT_TRUE(fleet && mapDeviceLines(&*fleet, &error)) << error;
+    Collector collector(*fleet, *store, {});
+    const Summary summary = collector.run([](const MeterOutcome&, bool) {});
+    EXPECT_NE(summary.storeError.find(damaged ? "damaged" : "locked"), std::string::npos)
+        << summary.storeError;
+    EXPECT_EQ(summary.metersFailed, 1u);
+    EXPECT_EQ(line->wakeups(), 0u);
+    if (!damaged) holder->scalar("ROLLBACK");
+  }
 }
 
 // The program against the metersim program, as a nightly job runs it.
@@ -381,6 +589,11 @@ TEST(FleetProgram, StoppedOrKilledMidDownloadTheStoreStaysWholeAndTheNextRunComp
   EXPECT_EQ(pairsOf(*store, "m", 1), 3000);
   EXPECT_EQ(pairsOf(*store, "m", 2), 3000);
   EXPECT_EQ(epochsWithGaps(*store), 0);
+  // The killed run's attempt was closed by the next run, not left open.
+  EXPECT_EQ(store->scalar("SELECT count(*) FROM attempts WHERE ended_at IS NULL"), 0);
+  EXPECT_EQ(store->scalar("SELECT count(*) FROM attempts WHERE code = " +
+                          std::to_string(kCodeAttemptAbandoned)),
+            1);
   store.reset();
 
   Program exported;
@@ -388,7 +601,8 @@ TEST(FleetProgram, StoppedOrKilledMidDownloadTheStoreStaysWholeAndTheNextRunComp
                              {"export", "--db", dbPath, "--meter", "m", "--logger", "2", "--csv"}));
   ASSERT_EQ(exported.wait(), 0) << exported.process->standardError();
   const std::string& csv = exported.process->standardOutput();
-  EXPECT_EQ(csv.rfind("meter,logger,epoch,rsn,time,flow,pressure\nm,2,1,", 0), 0u);
+  EXPECT_EQ(csv.rfind("meter,logger,epoch,rsn,time,flow,pressure,converted\nm,2,1,", 0), 0u);
+  EXPECT_EQ(csv.substr(csv.size() - 3), ",1\n");
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3001);
 
   Program json;

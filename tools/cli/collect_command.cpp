@@ -108,6 +108,7 @@ class LiveDisplay {
 };
 
 void printSummary(const fleet::Summary& summary) {
+  if (!summary.storeError.empty()) std::printf("Store failed: %s\n", summary.storeError.c_str());
   std::printf("Meters: %u ok, %u failed. New entries: %llu. Calls: %u. Time: %.1f s.\n",
               summary.metersOk, summary.metersFailed,
               static_cast<unsigned long long>(summary.entriesNew), summary.calls,
@@ -130,12 +131,13 @@ void printSummaryJson(const fleet::Summary& summary) {
       .key("bytes").value(static_cast<int64_t>(summary.bytes))
       .key("calls").value(summary.calls)
       .key("seconds").value(summary.seconds)
-      .key("interrupted").value(summary.interrupted)
-      .key("meters").beginArray();
+      .key("interrupted").value(summary.interrupted);
+  if (!summary.storeError.empty()) json.key("store_error").value(summary.storeError);
+  json.key("meters").beginArray();
   for (const fleet::MeterOutcome& outcome : summary.meters) {
     json.beginObject()
-        .key("meter").value(outcome.meter)
-        .key("line").value(outcome.line)
+        .key("meter").utf8(outcome.meter)
+        .key("line").utf8(outcome.line)
         .key("ok").value(outcome.ok)
         .key("code").value(outcome.code)
         .key("source").value(outcome.source)
@@ -209,6 +211,10 @@ int collectFleet(const CollectRequest& request) {
     printSummary(summary);
   }
   std::fflush(stdout);
+  if (!summary.storeError.empty()) {
+    printError("the store failed: " + summary.storeError);
+    return kExitStoreFailed;
+  }
   if (summary.interrupted) return kExitInterrupted;
   for (const fleet::MeterOutcome& outcome : summary.meters) {
     if (outcome.code == fleet::kCodeStoreFailed) return kExitStoreFailed;

@@ -2,8 +2,11 @@
 // so an export of millions of pairs needs no more memory than one row.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -61,6 +64,38 @@ class TimeText {
   std::string date_;
 };
 
+// The file --output names is written aside and put in place only when the
+// whole export succeeded, so a failed export leaves it as it was.
+class AsideFile {
+ public:
+  explicit AsideFile(std::string path) : path_(std::move(path)), aside_(path_ + ".partial") {}
+  ~AsideFile() {
+    if (file_ == nullptr) return;
+    std::fclose(file_);
+    std::remove(aside_.c_str());
+  }
+  AsideFile(const AsideFile&) = delete;
+  AsideFile& operator=(const AsideFile&) = delete;
+
+  FILE* open() {
+    file_ = std::fopen(aside_.c_str(), "wb");
+    return file_;
+  }
+  // Closes the file and puts it in place; false when either failed.
+  bool commit() {
+    const bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    if (closed && std::rename(aside_.c_str(), path_.c_str()) == 0) return true;
+    std::remove(aside_.c_str());
+    return false;
+  }
+
+ private:
+  std::string path_;
+  std::string aside_;
+  FILE* file_ = nullptr;
+};
+
 class Output {
  public:
   explicit Output(FILE* file) : file_(file) { buffer_.reserve(kOutputBuffer); }
@@ -78,6 +113,19 @@ class Output {
   std::string buffer_;
 };
 
+// "a, b and c (3 meters)", or that the store holds none yet.
+std::string describeMeters(const std::vector<std::string>& meters) {
+  if (meters.empty()) return "no meters yet";
+  constexpr size_t kNamed = 10;
+  std::string text;
+  for (size_t i = 0; i < meters.size() && i < kNamed; ++i) {
+    text += (i == 0 ? "'" : "', '") + meters[i];
+  }
+  text += "'";
+  if (meters.size() > kNamed) text += ", ...";
+  return text + " (" + std::to_string(meters.size()) + (meters.size() == 1 ? " meter)" : " meters)");
+}
+
 }  // namespace
 
 int runExport(const std::vector<std::string>& arguments) {
@@ -85,8 +133,12 @@ int runExport(const std::vector<std::string>& arguments) {
                "vantbrook export");
   app.footer(
       "Times (--from, --to and the time column) are meter times, YYYY-MM-DDTHH:MM:SS.\n"
-      "Exit statuses: 0 exported; 2 bad command line; 7 the store cannot be read or the\n"
-      "output cannot be written.");
+      "A pair's time is empty (null) where its logger header did not fix it, and so is a\n"
+      "value the meter's conversion could not give. The last column (key) `converted`\n"
+      "says whether a pair is in engineering units (1) or as logged (0).\n"
+      "Exit statuses: 0 exported; 2 bad command line, or a --meter the store does not\n"
+      "hold, or --from after --to; 7 the store cannot be read or the output cannot be\n"
+      "written (an --output file is then left as it was).");
   std::string dbPath, meter, from, to, outputPath;
   int logNo = 0;
   bool csv = false, json = false;
@@ -126,21 +178,42 @@ int runExport(const std::vector<std::string>& arguments) {
     }
   }
 
+  if (filter.from && filter.to && *filter.from > *filter.to) {
+    std::fprintf(stderr, "vantbrook: export: --from %s is after --to %s\n", from.c_str(),
+                 to.c_str());
+    return kExitUsage;
+  }
+
   std::string error;
   std::unique_ptr<fleet::Store> store = fleet::Store::openForReading(dbPath, &error);
   if (!store) {
     std::fprintf(stderr, "vantbrook: %s\n", error.c_str());
     return kExitStoreFailed;
   }
-  std::unique_ptr<FILE, int (*)(FILE*)> file(nullptr, std::fclose);
+  if (filter.meter) {
+    std::vector<std::string> meters;
+    if (!store->meterIds(&meters, &error)) {
+      std::fprintf(stderr, "vantbrook: cannot read %s: %s\n", dbPath.c_str(), error.c_str());
+      return kExitStoreFailed;
+    }
+    if (std::find(meters.begin(), meters.end(), *filter.meter) == meters.end()) {
+      std::fprintf(stderr, "vantbrook: export: the store holds no meter '%s'; it holds %s\n",
+                   filter.meter->c_str(), describeMeters(meters).c_str());
+      return kExitUsage;
+    }
+  }
+  std::unique_ptr<AsideFile> aside;
+  FILE* file = stdout;
   if (!outputPath.empty()) {
-    file.reset(std::fopen(outputPath.c_str(), "wb"));
-    if (!file) {
-      std::fprintf(stderr, "vantbrook: cannot write %s\n", outputPath.c_str());
+    aside = std::make_unique<AsideFile>(outputPath);
+    file = aside->open();
+    if (file == nullptr) {
+      std::fprintf(stderr, "vantbrook: cannot write %s: %s\n", outputPath.c_str(),
+                   std::strerror(errno));
       return kExitStoreFailed;
     }
   }
-  Output out(file ? file.get() : stdout);
+  Output out(file);
   bool writeOk = true;
   bool first = true;
   std::string& text = out.line();
@@ -148,7 +221,7 @@ int runExport(const std::vector<std::string>& arguments) {
   if (csv) {
     text += totals ? "meter,logger,epoch,rsn,time,total1,total2,total3,total4,total5,total6,"
                      "total7,total8,extra1,extra2,crcValid\n"
-                   : "meter,logger,epoch,rsn,time,flow,pressure\n";
+                   : "meter,logger,epoch,rsn,time,flow,pressure,converted\n";
   } else {
     text += "[";
   }
@@ -162,10 +235,11 @@ int runExport(const std::vector<std::string>& arguments) {
   TimeText times;
   std::string lastMeter;
   std::string meterText;  // the last meter id as the output writes it
-  auto begin = [&](const char* meterId, int logger, int epoch, uint32_t rsn, uint32_t time) {
+  auto begin = [&](const char* meterId, int logger, int epoch, uint32_t rsn,
+                   std::optional<uint32_t> time) {
     if (lastMeter != meterId) {
       lastMeter = meterId;
-      meterText = csv ? csvText(lastMeter) : jsonQuoted(lastMeter);
+      meterText = csv ? csvText(lastMeter) : jsonQuotedUtf8(lastMeter);
     }
     if (csv) {
       text += meterText;
@@ -176,7 +250,7 @@ int runExport(const std::vector<std::string>& arguments) {
       text += ',';
       appendInteger(&text, rsn);
       text += ',';
-      times.append(&text, time);
+      if (time) times.append(&text, *time);
     } else {
       text += first ? "\n{\"meter\":" : ",\n{\"meter\":";
       text += meterText;
@@ -186,9 +260,13 @@ int runExport(const std::vector<std::string>& arguments) {
       appendInteger(&text, epoch);
       text += ",\"rsn\":";
       appendInteger(&text, rsn);
-      text += ",\"time\":\"";
-      times.append(&text, time);
-      text += '"';
+      if (time) {
+        text += ",\"time\":\"";
+        times.append(&text, *time);
+        text += '"';
+      } else {
+        text += ",\"time\":null";
+      }
     }
     first = false;
   };
@@ -210,19 +288,24 @@ int runExport(const std::vector<std::string>& arguments) {
   } else {
     read = store->forEachPair(filter, [&](const fleet::PairRow& row) {
       begin(row.meter, row.logNo, row.epoch, row.rsn, row.time);
+      const char* absent = csv ? "" : "null";
       text += csv ? "," : ",\"flow\":";
       if (row.converted) {
-        appendReal(&text, row.flow);
+        row.flow ? appendReal(&text, *row.flow) : void(text += absent);
       } else {
-        appendInteger(&text, row.rawFlow);
+        row.rawFlow ? appendInteger(&text, *row.rawFlow) : void(text += absent);
       }
       text += csv ? "," : ",\"pressure\":";
       if (row.converted) {
-        appendReal(&text, row.pressure);
+        row.pressure ? appendReal(&text, *row.pressure) : void(text += absent);
       } else {
-        appendInteger(&text, row.rawPressure);
+        row.rawPressure ? appendInteger(&text, *row.rawPressure) : void(text += absent);
       }
-      text += csv ? "\n" : "}";
+      if (csv) {
+        text += row.converted ? ",1\n" : ",0\n";
+      } else {
+        text += row.converted ? ",\"converted\":true}" : ",\"converted\":false}";
+      }
       writeOk = out.flush();
       return writeOk;
     }, &error);
@@ -233,8 +316,9 @@ int runExport(const std::vector<std::string>& arguments) {
     std::fprintf(stderr, "vantbrook: cannot read %s: %s\n", dbPath.c_str(), error.c_str());
     return kExitStoreFailed;
   }
-  if (!writeOk || std::fflush(file ? file.get() : stdout) != 0) {
-    std::fputs("vantbrook: cannot write the export\n", stderr);
+  if (!writeOk || std::fflush(file) != 0 || (aside && !aside->commit())) {
+    std::fprintf(stderr, "vantbrook: cannot write the export%s%s: %s\n",
+                 outputPath.empty() ? "" : " to ", outputPath.c_str(), std::strerror(errno));
     return kExitStoreFailed;
   }
   return kExitOk;

@@ -27,7 +27,7 @@ Json byteText(const std::string& text) {
 }
 
 std::string serialised(const Json& json) {
-  return json.dump(-1, ' ', true);
+  return json.dump(-1, ' ', true, Json::error_handler_t::replace);
 }
 
 // Whole numbers below this are written without a fraction or exponent.
@@ -36,6 +36,8 @@ constexpr double kWholeNumberLimit = 1e9;
 }  // namespace
 
 std::string jsonQuoted(const std::string& text) { return serialised(byteText(text)); }
+
+std::string jsonQuotedUtf8(const std::string& text) { return serialised(Json(text)); }
 
 Json& JsonWriter::add(Json value) {
   if (open_.empty()) {
@@ -75,6 +77,11 @@ JsonWriter& JsonWriter::key(const std::string& name) {
 
 JsonWriter& JsonWriter::value(const std::string& text) {
   add(byteText(text));
+  return *this;
+}
+
+JsonWriter& JsonWriter::utf8(const std::string& text) {
+  add(Json(text));
   return *this;
 }
 

@@ -81,4 +81,9 @@ class ChildProcess {
 // True while a process with this id exists (a zombie counts as gone).
 bool processAlive(int pid);
 
+// This process's id, and the name of the host it runs on (empty when the
+// system gives none).
+int currentProcessId();
+std::string hostName();
+
 }  // namespace vb::platform

@@ -300,4 +300,12 @@ bool processAlive(int pid) {
   return state != 'Z' && state != 'X';
 }
 
+int currentProcessId() { return static_cast<int>(::getpid()); }
+
+std::string hostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return std::string();
+  return name;
+}
+
 }  // namespace vb::platform

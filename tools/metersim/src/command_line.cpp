@@ -126,6 +126,10 @@ const std::vector<OptionRow>& optionRows() {
        number(&Options::pairsPerLogger)},
       {"--totals", "N", "Totals records in logger 3 (default 100).",
        number(&Options::totalsRecords)},
+      {"--capacity", "N",
+       "Each logger holds at most N records: while it logs on (--time-scale), the oldest "
+       "are overwritten (default 0: no limit).",
+       number(&Options::loggerCapacity)},
       {"--lock-level", "N",
        "Lock level at start: 0 open, 1 writes refused, 2 reads refused too (default 2).",
        [](CommandLine& l, const std::string& v) {

@@ -263,6 +263,9 @@ void MeterModel::appendPair(uint16_t logNo, int32_t time) {
   pair.flow = clampSample(flowBase * demand + jitter(logger.random, 30));
   pair.pressure = clampSample(2820.0 - 320.0 * demand + jitter(logger.random, 20));
   logger.pairs.push_back(pair);
+  if (settings_.loggerCapacity > 0 && logger.pairs.size() > settings_.loggerCapacity) {
+    logger.pairs.erase(logger.pairs.begin());
+  }
 }
 
 void MeterModel::appendTotals(int32_t time, uint32_t index, uint32_t count) {
@@ -286,6 +289,9 @@ void MeterModel::appendTotals(int32_t time, uint32_t index, uint32_t count) {
   out.u16(Crc16(wire.data(), kTotalsCrcCovered));
   std::copy(wire.begin(), wire.end(), entry.wire.begin());
   logger.records.push_back(entry);
+  if (settings_.loggerCapacity > 0 && logger.records.size() > settings_.loggerCapacity) {
+    logger.records.erase(logger.records.begin());
+  }
 }
 
 void MeterModel::keepLogging() {

@@ -52,6 +52,7 @@ ModelSettings modelSettings(const Options& options) {
   settings.clockAtStart = options.clockAtStart;
   settings.pairsPerLogger = options.pairsPerLogger;
   settings.totalsRecords = options.totalsRecords;
+  settings.loggerCapacity = options.loggerCapacity;
   settings.password = options.password;
   settings.initialLockLevel = options.initialLockLevel;
   settings.keepPendingReplies = options.keepPendingReplies;

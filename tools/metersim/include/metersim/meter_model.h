@@ -176,6 +176,9 @@ struct ModelSettings {
   uint64_t seed = 1;
   uint32_t pairsPerLogger = 1000;
   uint32_t totalsRecords = 100;
+  // Records each logger holds at most: a logger that logs on overwrites its
+  // oldest. 0: no limit.
+  uint32_t loggerCapacity = 0;
   std::string password;        // empty: any password unlocks
   uint8_t initialLockLevel = 2;  // 0 unlocked, 1 writes refused, 2 reads refused too
   // The meter's clock at start, CDTF; 0 takes the host's local standard time.

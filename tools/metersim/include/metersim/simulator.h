@@ -59,6 +59,7 @@ struct Options {
   std::string password;          // empty = any password accepted
   uint32_t pairsPerLogger = 1000;
   uint32_t totalsRecords = 100;
+  uint32_t loggerCapacity = 0;   // records a logger holds at most; 0: no limit
   uint8_t initialLockLevel = 2;
   bool keepPendingReplies = true;  // false: QueryPendingReply never finds a reply
   uint16_t noPendingStatus = 0;    // status answering QueryPendingReply with nothing pending
