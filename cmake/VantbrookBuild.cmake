@@ -99,6 +99,29 @@ function(vantbrook_program target)
   target_link_options(${target} PRIVATE -Wl,--enable-new-dtags)
 endfunction()
 
+# Bash completion of `program`, written at build time by a helper program
+# made from `source` and linked with `library` (it takes the script's path as
+# its argument), and installed where bash-completion looks. Not in a cross
+# build, whose programs do not run here.
+function(vantbrook_bash_completion program source library)
+  if(CMAKE_CROSSCOMPILING)
+    return()
+  endif()
+  set(generator ${program}_completion)
+  add_executable(${generator} ${source})
+  target_link_libraries(${generator} PRIVATE ${library})
+  vantbrook_warnings(${generator})
+  set(script ${CMAKE_BINARY_DIR}/completion/${program})
+  add_custom_command(OUTPUT ${script}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/completion
+    COMMAND ${generator} ${script}
+    DEPENDS ${generator}
+    COMMENT "Bash completion for ${program}"
+    VERBATIM)
+  add_custom_target(${program}_bash_completion ALL DEPENDS ${script})
+  install(FILES ${script} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+endfunction()
+
 # A GoogleTest executable whose cases show up in ctest as <area>.<Suite>.<case>
 # with the label <area>. On Windows the program is one test, <area>.<name>,
 # run under Wine; PEERS gives it the simulated meters and the line pair,

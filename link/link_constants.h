@@ -1,13 +1,14 @@
 // The link library's protocol constants: sizes, time-outs and the texts it
 // reports. Every other file of the library takes them from here; the frame
 // format's own constants (flags, control characters, frame sizes) are in
-// frames/frame.h.
+// frames/frame.h, the wake-up text in frames/wakeup.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "vantbrook/brisel.h"
+#include "wakeup.h"
 
 namespace vb::link {
 
@@ -21,9 +22,7 @@ inline constexpr uint8_t kReceiveFill = 0x20;
 inline constexpr std::size_t kTransmitBufferSize = 4096;
 inline constexpr std::size_t kPayloadBufferSize = 4096;
 
-// Wake-up text, sent once unframed when a link opens, and the pause after it.
-inline constexpr char kWakeupText[] = "Vey Automation: Merrowtide wakeup\r";
-inline constexpr uint32_t kWakeupTextLength = sizeof(kWakeupText) - 1;
+// The pause after the wake-up text.
 inline constexpr uint32_t kWakeupPauseMs = 200;
 
 // Receiver thread.

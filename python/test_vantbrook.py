@@ -49,11 +49,11 @@ class Layout(unittest.TestCase):
         cases = [
             (vantbrook.DibRecord, 680, {"supplier": 4, "meter_id": 6, "last_alt": 52,
                                         "calibore": 72, "flowcont": 78, "loggvers": 638}),
-            (vantbrook.DataHeaderRecord, 112, {"siteId": 8, "firstPairRSN": 72,
-                                               "loggingInterval": 84, "heightOffset": 100,
+            (vantbrook.DataHeaderRecord, 112, {"site_id": 8, "first_pair_rsn": 72,
+                                               "logging_interval": 84, "height_offset": 100,
                                                "count": 108}),
-            (vantbrook.TotalsHeaderRecord, 132, {"siteId": 10, "auxText": 64, "count": 128}),
-            (vantbrook.TotalsRecord, 44, {"extra1": 36, "crcValid": 40}),
+            (vantbrook.TotalsHeaderRecord, 132, {"site_id": 10, "aux_text": 64, "count": 128}),
+            (vantbrook.TotalsRecord, 44, {"extra1": 36, "crc_valid": 40}),
             (vantbrook.RawPair, 4, {"pressure": 2}),
             (vantbrook.ConvertedPair, 8, {"pressure": 4}),
             (vantbrook.VersionRecord, 320, {}),
@@ -61,14 +61,31 @@ class Layout(unittest.TestCase):
             # x86-64 natural alignment, as the C compiler lays it out.
             (vantbrook.RequestRecord, 200, {"protocol": 4, "address": 8, "download": 64,
                                             "specifier": 88, "password": 103,
-                                            "connectCount": 144, "progressCallback": 168,
-                                            "holdConnection": 192}),
+                                            "connect_count": 144, "progress_callback": 168,
+                                            "hold_connection": 192}),
         ]
         for record, size, offsets in cases:
             with self.subTest(record=record.__name__):
                 self.assertEqual(ctypes.sizeof(record), size)
                 for name, offset in offsets.items():
                     self.assertEqual(getattr(record, name).offset, offset, name)
+
+    def test_former_camel_case_names_still_work_with_a_deprecation_warning(self):
+        with self.assertWarns(DeprecationWarning):
+            request = vantbrook.RequestRecord(logNo=2)
+        self.assertEqual(request.log_no, 2)
+        entry = vantbrook.TotalsEntry(1, None, [], 0, 0, True)
+        cases = [
+            ("structure field", lambda: request.logNo, 2),
+            ("field descriptor", lambda: vantbrook.DataHeaderRecord.firstPairRSN.offset, 72),
+            ("record field", lambda: entry.crcValid, True),
+            ("record key", lambda: entry["crcValid"], True),
+        ]
+        for what, read, expected in cases:
+            with self.subTest(what):
+                with self.assertWarns(DeprecationWarning):
+                    self.assertEqual(read(), expected)
+        self.assertNotIn("crcValid", entry.keys())
 
 
 class AgainstMetersim(unittest.TestCase):
@@ -100,8 +117,8 @@ class AgainstMetersim(unittest.TestCase):
         with self.meter() as meter:
             self.assertTrue(meter.held)
             header = meter.header(1)
-            self.assertEqual(header["firstPairRSN"], 1001)
-            self.assertEqual(header["loggingInterval"], 900)
+            self.assertEqual(header["first_pair_rsn"], 1001)
+            self.assertEqual(header["logging_interval"], 900)
             head, raw = meter.download(1, raw=True, rsn=(1001, 1010))
             self.assertEqual(head["count"], 10)
             self.assertEqual([entry["rsn"] for entry in raw], list(range(1001, 1011)))
@@ -111,7 +128,7 @@ class AgainstMetersim(unittest.TestCase):
             self.assertTrue(all(isinstance(entry["flow"], float) for entry in converted))
             _, totals = meter.download(3)
             self.assertGreater(len(totals), 0)
-            self.assertTrue(all(entry["crcValid"] for entry in totals))
+            self.assertTrue(all(entry["crc_valid"] for entry in totals))
         self.assertFalse(meter.held)
 
     def test_records_are_typed_and_entries_come_as_an_iterator_in_batches(self):
@@ -119,7 +136,7 @@ class AgainstMetersim(unittest.TestCase):
         self.assertIsInstance(meter.dib(), vantbrook.Dib)
         header, listed = meter.download(1, raw=True, rsn=(1001, 1010))
         self.assertIsInstance(header, vantbrook.DataHeader)
-        self.assertIsInstance(header.firstPairDateTime, datetime.datetime)
+        self.assertIsInstance(header.first_pair_date_time, datetime.datetime)
         self.assertIsInstance(listed[0], vantbrook.Pair)
         # Batches of 4 over 10 entries: three downloads on one held link.
         iterated = meter.entries(1, raw=True, rsn=(1001, 1010), batch=4)
@@ -146,7 +163,7 @@ class AgainstMetersim(unittest.TestCase):
 
     def test_fractional_times_round_inwards(self):
         header = self.meter().header(1)
-        start = header["firstPairDateTime"] + datetime.timedelta(seconds=900 * 5)
+        start = header["first_pair_date_time"] + datetime.timedelta(seconds=900 * 5)
         half = datetime.timedelta(milliseconds=500)
         _, pairs = self.meter().download(1, raw=True, start=start - half,
                                          end=start + datetime.timedelta(seconds=900 * 4) + half)

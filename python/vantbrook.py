@@ -22,6 +22,11 @@ Decoded records are frozen dataclasses (Dib, DataHeader, TotalsHeader, Pair,
 TotalsEntry) whose fields are typed; each also reads like a dict
 (record["meter_id"]). Meter.entries() yields a download's entries one by one,
 fetched in batches on one held link.
+
+Every name is snake_case: the Structures' fields are the C header's names in
+snake_case (portNumber is port_number, firstPairRSN first_pair_rsn), and so
+are the dataclasses' fields. The camelCase names of earlier versions still
+work, as attributes and as dict keys, with a DeprecationWarning.
 """
 
 import ctypes
@@ -29,6 +34,7 @@ import dataclasses
 import datetime
 import math
 import os
+import re
 import sysconfig
 import typing
 import warnings
@@ -108,155 +114,189 @@ def _text(n):
     return ctypes.c_char * n
 
 
-class RequestRecord(ctypes.Structure):
-    _fields_ = [
-        ("portNumber", ctypes.c_int16),
-        ("requestCode", ctypes.c_int16),
-        ("protocol", _text(PROTOCOL_FIELD)),
-        ("address", _text(ADDRESS_FIELD)),
-        ("receiveTimeout", ctypes.c_uint32),
-        ("linkHandle", ctypes.c_int32),
-        ("portHandle", ctypes.c_int32),
-        ("download", ctypes.c_void_p),
-        ("data", ctypes.POINTER(ctypes.c_ubyte)),
-        ("dataLength", ctypes.c_uint32),
-        ("linkReserved", ctypes.c_int32),
-        ("specifier", ctypes.c_int16),
-        ("rangeStart", ctypes.c_int32),
-        ("rangeEnd", ctypes.c_int32),
-        ("logNo", ctypes.c_int16),
-        ("setTimeMode", ctypes.c_char),
-        ("password", _text(PASSWORD_FIELD)),
-        ("connectCount", ctypes.c_int32),
-        ("frameTimeout", ctypes.c_uint32),
-        ("reserved", ctypes.c_ubyte * 4),
-        ("resumeLimit", ctypes.c_uint32),
-        ("commandAttempts", ctypes.c_uint32),
-        ("reconnectAttempts", ctypes.c_uint32),
-        ("progressCallback", ProgressCallback),
-        ("reopenPortCallback", PortCallback),
-        ("closePortCallback", PortCallback),
-        ("holdConnection", ctypes.c_int32),
-    ]
+def _snake_case(name):
+    """portNumber -> port_number, firstPairRSN -> first_pair_rsn."""
+    return re.sub(r"(?<=[a-z0-9])(?=[A-Z])", "_", name).lower()
 
 
-class ResultRecord(ctypes.Structure):
-    _fields_ = [
-        ("code", ctypes.c_int32),
-        ("source", _text(SOURCE_FIELD)),
-        ("message", _text(MESSAGE_FIELD)),
-    ]
+class _FormerName:
+    """The former name of an attribute: reads and writes it, on an instance
+    or (a Structure's field descriptor) on the class, with a
+    DeprecationWarning pointing at the caller."""
 
+    def __init__(self, old, new):
+        self.old, self.new = old, new
+        self.__doc__ = "Deprecated name of %s." % new
+
+    def _warn(self):
+        warnings.warn("%s is deprecated, use %s" % (self.old, self.new), DeprecationWarning,
+                      stacklevel=3)
+
+    def __get__(self, instance, owner):
+        self._warn()
+        return getattr(owner if instance is None else instance, self.new)
+
+    def __set__(self, instance, value):
+        self._warn()
+        setattr(instance, self.new, value)
+
+
+def _add_deprecated_aliases(cls, renamed):
+    """Adds the former names of renamed ({old: new}) to cls as aliases."""
+    for old, new in renamed.items():
+        setattr(cls, old, _FormerName(old, new))
+    cls._renamed = renamed
+
+
+def _structure(name, c_fields):
+    """A Structure with the layout of the C record `name`: c_fields as the C
+    header names and types them, in order; the fields are named in
+    snake_case and the C names stay as deprecated aliases."""
+    structure = type(name, (ctypes.Structure,),
+                     {"_fields_": [(_snake_case(field), kind) for field, kind in c_fields],
+                      "__module__": __name__})
+    _add_deprecated_aliases(structure, {field: _snake_case(field) for field, _ in c_fields
+                                        if field != _snake_case(field)})
+    return structure
+
+
+# The records, field by field as include/vantbrook/records.h names them.
+RequestRecord = _structure("RequestRecord", [
+    ("portNumber", ctypes.c_int16),
+    ("requestCode", ctypes.c_int16),
+    ("protocol", _text(PROTOCOL_FIELD)),
+    ("address", _text(ADDRESS_FIELD)),
+    ("receiveTimeout", ctypes.c_uint32),
+    ("linkHandle", ctypes.c_int32),
+    ("portHandle", ctypes.c_int32),
+    ("download", ctypes.c_void_p),
+    ("data", ctypes.POINTER(ctypes.c_ubyte)),
+    ("dataLength", ctypes.c_uint32),
+    ("linkReserved", ctypes.c_int32),
+    ("specifier", ctypes.c_int16),
+    ("rangeStart", ctypes.c_int32),
+    ("rangeEnd", ctypes.c_int32),
+    ("logNo", ctypes.c_int16),
+    ("setTimeMode", ctypes.c_char),
+    ("password", _text(PASSWORD_FIELD)),
+    ("connectCount", ctypes.c_int32),
+    ("frameTimeout", ctypes.c_uint32),
+    ("reserved", ctypes.c_ubyte * 4),
+    ("resumeLimit", ctypes.c_uint32),
+    ("commandAttempts", ctypes.c_uint32),
+    ("reconnectAttempts", ctypes.c_uint32),
+    ("progressCallback", ProgressCallback),
+    ("reopenPortCallback", PortCallback),
+    ("closePortCallback", PortCallback),
+    ("holdConnection", ctypes.c_int32),
+])
+
+ResultRecord = _structure("ResultRecord", [
+    ("code", ctypes.c_int32),
+    ("source", _text(SOURCE_FIELD)),
+    ("message", _text(MESSAGE_FIELD)),
+])
 
 _DIB_TEXTS = ("flowcont", "trancont", "prescont", "transtag", "presstag", "manufact",
               "transtyp", "business", "location", "flowcali", "prescali", "usermess",
               "tranvers", "protvers", "loggvers")
 
+DibRecord = _structure("DibRecord", [
+    ("strusize", ctypes.c_uint16),
+    ("struvers", ctypes.c_uint16),
+    ("supplier", ctypes.c_uint16),
+    ("meter_id", _text(TEXT_FIELD)),
+    ("reserved1", ctypes.c_ubyte * 6),
+    ("last_alt", ctypes.c_uint32),
+    ("trans_id", ctypes.c_uint32),
+    ("transpin", ctypes.c_uint16),
+    ("reserved2", ctypes.c_ubyte * 2),
+    ("flows_id", ctypes.c_uint32),
+    ("press_id", ctypes.c_uint32),
+    ("calibore", ctypes.c_float),
+    ("aux_word", ctypes.c_uint16),
+] + [(name, _text(TEXT_FIELD)) for name in _DIB_TEXTS])
 
-class DibRecord(ctypes.Structure):
-    _fields_ = [
-        ("strusize", ctypes.c_uint16),
-        ("struvers", ctypes.c_uint16),
-        ("supplier", ctypes.c_uint16),
-        ("meter_id", _text(TEXT_FIELD)),
-        ("reserved1", ctypes.c_ubyte * 6),
-        ("last_alt", ctypes.c_uint32),
-        ("trans_id", ctypes.c_uint32),
-        ("transpin", ctypes.c_uint16),
-        ("reserved2", ctypes.c_ubyte * 2),
-        ("flows_id", ctypes.c_uint32),
-        ("press_id", ctypes.c_uint32),
-        ("calibore", ctypes.c_float),
-        ("aux_word", ctypes.c_uint16),
-    ] + [(name, _text(TEXT_FIELD)) for name in _DIB_TEXTS]
+DownloadRecord = _structure("DownloadRecord", [
+    ("header", ctypes.c_void_p),
+    ("entries", ctypes.c_void_p),
+    ("capacity", ctypes.c_uint32),
+])
 
+DataHeaderRecord = _structure("DataHeaderRecord", [
+    ("recordSize", ctypes.c_uint16),
+    ("formatVersion", ctypes.c_uint16),
+    ("type", ctypes.c_uint16),
+    ("supplier", ctypes.c_uint16),
+    ("siteId", _text(TEXT_FIELD)),
+    ("currentDateTime", ctypes.c_uint32),
+    ("priorDateTime", ctypes.c_uint32),
+    ("postDateTime", ctypes.c_uint32),
+    ("originalLoggerResetDateTime", ctypes.c_uint32),
+    ("correctedLoggerResetDateTime", ctypes.c_uint32),
+    ("firstPairDateTime", ctypes.c_uint32),
+    ("firstPairRSN", ctypes.c_uint32),
+    ("lastPairDateTime", ctypes.c_uint32),
+    ("lastPairRSN", ctypes.c_uint32),
+    ("loggingInterval", ctypes.c_uint16),
+    ("reserved1", ctypes.c_ubyte * 2),
+    ("calibratedBore", ctypes.c_float),
+    ("velocityFormat", ctypes.c_uint32),
+    ("pressureFormat", ctypes.c_uint32),
+    ("heightOffset", ctypes.c_int16),
+    ("reserved2", ctypes.c_ubyte * 2),
+    ("statusFlags", ctypes.c_uint32),
+    ("count", ctypes.c_uint32),
+])
 
-class DownloadRecord(ctypes.Structure):
-    _fields_ = [
-        ("header", ctypes.c_void_p),
-        ("entries", ctypes.c_void_p),
-        ("capacity", ctypes.c_uint32),
-    ]
+TotalsHeaderRecord = _structure("TotalsHeaderRecord", [
+    ("recordSize", ctypes.c_uint32),
+    ("formatVersion", ctypes.c_uint16),
+    ("type", ctypes.c_uint16),
+    ("supplier", ctypes.c_uint16),
+    ("siteId", _text(TEXT_FIELD)),
+    ("reserved1", ctypes.c_ubyte * 2),
+    ("currentDateTime", ctypes.c_uint32),
+    ("priorDateTime", ctypes.c_uint32),
+    ("postDateTime", ctypes.c_uint32),
+    ("auxText", _text(TEXT_FIELD)),
+    ("auxValue", ctypes.c_float),
+    ("firstRecordDateTime", ctypes.c_uint32),
+    ("firstRecordRSN", ctypes.c_uint32),
+    ("lastRecordDateTime", ctypes.c_uint32),
+    ("lastRecordRSN", ctypes.c_uint32),
+    ("statusFlags", ctypes.c_uint32),
+    ("count", ctypes.c_uint32),
+])
 
+RawPair = _structure("RawPair", [("flow", ctypes.c_uint16), ("pressure", ctypes.c_uint16)])
 
-class DataHeaderRecord(ctypes.Structure):
-    _fields_ = [
-        ("recordSize", ctypes.c_uint16),
-        ("formatVersion", ctypes.c_uint16),
-        ("type", ctypes.c_uint16),
-        ("supplier", ctypes.c_uint16),
-        ("siteId", _text(TEXT_FIELD)),
-        ("currentDateTime", ctypes.c_uint32),
-        ("priorDateTime", ctypes.c_uint32),
-        ("postDateTime", ctypes.c_uint32),
-        ("originalLoggerResetDateTime", ctypes.c_uint32),
-        ("correctedLoggerResetDateTime", ctypes.c_uint32),
-        ("firstPairDateTime", ctypes.c_uint32),
-        ("firstPairRSN", ctypes.c_uint32),
-        ("lastPairDateTime", ctypes.c_uint32),
-        ("lastPairRSN", ctypes.c_uint32),
-        ("loggingInterval", ctypes.c_uint16),
-        ("reserved1", ctypes.c_ubyte * 2),
-        ("calibratedBore", ctypes.c_float),
-        ("velocityFormat", ctypes.c_uint32),
-        ("pressureFormat", ctypes.c_uint32),
-        ("heightOffset", ctypes.c_int16),
-        ("reserved2", ctypes.c_ubyte * 2),
-        ("statusFlags", ctypes.c_uint32),
-        ("count", ctypes.c_uint32),
-    ]
+ConvertedPair = _structure("ConvertedPair", [("flow", ctypes.c_float),
+                                             ("pressure", ctypes.c_float)])
 
+TotalsRecord = _structure("TotalsRecord", [
+    ("dateTime", ctypes.c_uint32),
+    ("totals", ctypes.c_uint32 * 8),
+    ("extra1", ctypes.c_uint8),
+    ("extra2", ctypes.c_uint8),
+    ("reserved", ctypes.c_ubyte * 2),
+    ("crcValid", ctypes.c_uint32),
+])
 
-class TotalsHeaderRecord(ctypes.Structure):
-    _fields_ = [
-        ("recordSize", ctypes.c_uint32),
-        ("formatVersion", ctypes.c_uint16),
-        ("type", ctypes.c_uint16),
-        ("supplier", ctypes.c_uint16),
-        ("siteId", _text(TEXT_FIELD)),
-        ("reserved1", ctypes.c_ubyte * 2),
-        ("currentDateTime", ctypes.c_uint32),
-        ("priorDateTime", ctypes.c_uint32),
-        ("postDateTime", ctypes.c_uint32),
-        ("auxText", _text(TEXT_FIELD)),
-        ("auxValue", ctypes.c_float),
-        ("firstRecordDateTime", ctypes.c_uint32),
-        ("firstRecordRSN", ctypes.c_uint32),
-        ("lastRecordDateTime", ctypes.c_uint32),
-        ("lastRecordRSN", ctypes.c_uint32),
-        ("statusFlags", ctypes.c_uint32),
-        ("count", ctypes.c_uint32),
-    ]
-
-
-class RawPair(ctypes.Structure):
-    _fields_ = [("flow", ctypes.c_uint16), ("pressure", ctypes.c_uint16)]
-
-
-class ConvertedPair(ctypes.Structure):
-    _fields_ = [("flow", ctypes.c_float), ("pressure", ctypes.c_float)]
-
-
-class TotalsRecord(ctypes.Structure):
-    _fields_ = [
-        ("dateTime", ctypes.c_uint32),
-        ("totals", ctypes.c_uint32 * 8),
-        ("extra1", ctypes.c_uint8),
-        ("extra2", ctypes.c_uint8),
-        ("reserved", ctypes.c_ubyte * 2),
-        ("crcValid", ctypes.c_uint32),
-    ]
-
-
-class VersionRecord(ctypes.Structure):
-    _fields_ = [("text", _text(TEXT_FIELD) * 8)]
+VersionRecord = _structure("VersionRecord", [("text", _text(TEXT_FIELD) * 8)])
 
 
 class _Record:
     """Dict-style reading of a record's fields, as earlier versions returned
     dicts."""
 
+    _renamed = {}
+
     def __getitem__(self, name):
+        if name in self._renamed:
+            warnings.warn("%s is deprecated, use %s" % (name, self._renamed[name]),
+                          DeprecationWarning, stacklevel=2)
+            name = self._renamed[name]
         if name not in self.__dataclass_fields__:
             raise KeyError(name)
         return getattr(self, name)
@@ -280,13 +320,15 @@ def _field_type(kind, is_time):
 
 def _record_class(name, structure, times=(), doc=""):
     """A frozen dataclass with the fields of a ctypes record (reserved bytes
-    left out), times typed as datetime."""
+    left out) and their former names, times typed as datetime."""
     fields = [(field, _field_type(kind, field in times)) for field, kind in structure._fields_
               if not field.startswith("reserved")]
     record = dataclasses.make_dataclass(name, fields, bases=(_Record,), frozen=True)
     record.__doc__ = doc
     record.__module__ = __name__
     record.times = times
+    _add_deprecated_aliases(record, {old: new for old, new in structure._renamed.items()
+                                     if new in record.__dataclass_fields__})
     return record
 
 
@@ -294,13 +336,14 @@ Dib = _record_class("Dib", DibRecord, times=("last_alt",),
                     doc="The meter's identity block.")
 DataHeader = _record_class(
     "DataHeader", DataHeaderRecord,
-    times=("currentDateTime", "priorDateTime", "postDateTime", "originalLoggerResetDateTime",
-           "correctedLoggerResetDateTime", "firstPairDateTime", "lastPairDateTime"),
+    times=("current_date_time", "prior_date_time", "post_date_time",
+           "original_logger_reset_date_time", "corrected_logger_reset_date_time",
+           "first_pair_date_time", "last_pair_date_time"),
     doc="The header of logger 1 or 2 (flow and pressure pairs).")
 TotalsHeader = _record_class(
     "TotalsHeader", TotalsHeaderRecord,
-    times=("currentDateTime", "priorDateTime", "postDateTime", "firstRecordDateTime",
-           "lastRecordDateTime"),
+    times=("current_date_time", "prior_date_time", "post_date_time", "first_record_date_time",
+           "last_record_date_time"),
     doc="The header of logger 3 (totals).")
 
 
@@ -317,13 +360,16 @@ class Pair(_Record):
 
 @dataclasses.dataclass(frozen=True)
 class TotalsEntry(_Record):
-    """A totals record of logger 3; crcValid says whether its CRC matched."""
+    """A totals record of logger 3; crc_valid says whether its CRC matched."""
     rsn: typing.Optional[int]
     time: datetime.datetime
     totals: typing.List[int]
     extra1: int
     extra2: int
-    crcValid: bool
+    crc_valid: bool
+
+
+_add_deprecated_aliases(TotalsEntry, {"crcValid": "crc_valid"})
 
 
 class VantbrookError(Exception):
@@ -381,7 +427,7 @@ def needed_receive_timeout(log_no, capacity, baud):
 
 
 def status_flag_texts(flags):
-    """The texts of the status flags set in a statusFlags value."""
+    """The texts of the status flags set in a status_flags value."""
     texts = [STATUS_FLAG_TEXTS[bit + 1] if bit + 1 < len(STATUS_FLAG_TEXTS) else "bit %d" % bit
              for bit in range(32) if flags & (1 << bit)]
     return texts or [STATUS_FLAG_TEXTS[0]]
@@ -409,14 +455,15 @@ class _Span:
 
     def __init__(self, log_no, header):
         if log_no == TOTALS_LOGGER:
-            self.first_rsn, self.last_rsn = header.firstRecordRSN, header.lastRecordRSN
-            self.first_time = header.firstRecordDateTime
-            self.last_time = header.lastRecordDateTime
+            self.first_rsn, self.last_rsn = header.first_record_rsn, header.last_record_rsn
+            self.first_time = header.first_record_date_time
+            self.last_time = header.last_record_date_time
             self.interval = 0
         else:
-            self.first_rsn, self.last_rsn = header.firstPairRSN, header.lastPairRSN
-            self.first_time, self.last_time = header.firstPairDateTime, header.lastPairDateTime
-            self.interval = header.loggingInterval
+            self.first_rsn, self.last_rsn = header.first_pair_rsn, header.last_pair_rsn
+            self.first_time = header.first_pair_date_time
+            self.last_time = header.last_pair_date_time
+            self.interval = header.logging_interval
 
     def pairs_regular(self):
         """Pairs lie every interval from a valid first time, and the last pair
@@ -547,7 +594,7 @@ class Meter:
         self._request = RequestRecord()
         self._dib = DibRecord()
         r = self._request
-        r.portNumber = com
+        r.port_number = com
         is_com = protocol.upper() == "COM"
         code = ("COM%d" % com) if is_com else protocol
         r.protocol = code.encode("ascii")[:PROTOCOL_FIELD]
@@ -555,17 +602,17 @@ class Meter:
         r.password = password.encode("latin-1")[:PASSWORD_FIELD - 1]
         self._receive_timeout = receive_timeout
         self._baud = baud or LINE_BAUD.get("COM" if is_com else protocol, LINE_BAUD["COM"])
-        r.frameTimeout = frame_timeout
-        r.commandAttempts = attempts
-        r.reconnectAttempts = reconnects
-        r.resumeLimit = resume_limit
-        r.linkHandle = -1
-        r.portHandle = -1
+        r.frame_timeout = frame_timeout
+        r.command_attempts = attempts
+        r.reconnect_attempts = reconnects
+        r.resume_limit = resume_limit
+        r.link_handle = -1
+        r.port_handle = -1
         self._dib.supplier = supplier
         # Kept referenced for as long as the library may call it.
         self._progress = ProgressCallback(lambda percent: 1 if progress(percent) else 0) \
             if progress else ProgressCallback()
-        r.progressCallback = self._progress
+        r.progress_callback = self._progress
 
     def __enter__(self):
         self.hold()
@@ -577,16 +624,16 @@ class Meter:
 
     def _run(self, code, hint=None, **fields):
         r = self._request
-        r.requestCode = code
-        r.receiveTimeout = self._receive_timeout or DEFAULT_RECEIVE_TIMEOUT
+        r.request_code = code
+        r.receive_timeout = self._receive_timeout or DEFAULT_RECEIVE_TIMEOUT
         r.download = None
         r.data = None
-        r.dataLength = 0
+        r.data_length = 0
         r.specifier = 0
-        r.rangeStart = 0
-        r.rangeEnd = 0
-        r.logNo = 0
-        r.setTimeMode = b"\0"
+        r.range_start = 0
+        r.range_end = 0
+        r.log_no = 0
+        r.set_time_mode = b"\0"
         for name, value in fields.items():
             setattr(r, name, value)
         result = ResultRecord()
@@ -598,7 +645,7 @@ class Meter:
 
     @property
     def held(self):
-        return self._request.linkHandle != -1
+        return self._request.link_handle != -1
 
     def hold(self):
         """Opens the link and keeps it open across requests."""
@@ -624,8 +671,8 @@ class Meter:
     def _header_record(log_no):
         """The ctypes header record of a logger and the dataclass it decodes to."""
         if log_no == TOTALS_LOGGER:
-            return TotalsHeaderRecord(recordSize=ctypes.sizeof(TotalsHeaderRecord)), TotalsHeader
-        return DataHeaderRecord(recordSize=ctypes.sizeof(DataHeaderRecord)), DataHeader
+            return TotalsHeaderRecord(record_size=ctypes.sizeof(TotalsHeaderRecord)), TotalsHeader
+        return DataHeaderRecord(record_size=ctypes.sizeof(DataHeaderRecord)), DataHeader
 
     def header(self, log_no=1):
         """A logger's header: a DataHeader for loggers 1 and 2, a TotalsHeader
@@ -633,7 +680,7 @@ class Meter:
         _check_logger(log_no)
         header, kind = self._header_record(log_no)
         record = DownloadRecord(header=ctypes.cast(ctypes.pointer(header), ctypes.c_void_p))
-        self._run(REQ_HEADER, logNo=log_no,
+        self._run(REQ_HEADER, log_no=log_no,
                   download=ctypes.cast(ctypes.pointer(record), ctypes.c_void_p))
         return _record(kind, header)
 
@@ -697,23 +744,23 @@ class Meter:
         saved, self._receive_timeout = self._receive_timeout, timeout
         try:
             self._run(REQ_DOWNLOAD_RAW if raw else REQ_DOWNLOAD_CONVERTED, hint=hint,
-                      logNo=log_no, download=ctypes.cast(ctypes.pointer(record), ctypes.c_void_p),
-                      specifier=specifier, rangeStart=ctypes.c_int32(first & 0xFFFFFFFF).value,
-                      rangeEnd=ctypes.c_int32(last & 0xFFFFFFFF).value, setTimeMode=mode)
+                      log_no=log_no, download=ctypes.cast(ctypes.pointer(record), ctypes.c_void_p),
+                      specifier=specifier, range_start=ctypes.c_int32(first & 0xFFFFFFFF).value,
+                      range_end=ctypes.c_int32(last & 0xFFFFFFFF).value, set_time_mode=mode)
         finally:
             self._receive_timeout = saved
         count = min(header.count, capacity)
         span = _Span(log_no, header)
         kept = entries[:count]
-        own_times = [e.dateTime for e in kept] if log_no == TOTALS_LOGGER else ()
+        own_times = [e.date_time for e in kept] if log_no == TOTALS_LOGGER else ()
         first_rsn = _first_entry_rsn(log_no, span, selection, first, last, count, capacity,
                                      own_times)
         decoded = []
         for index, e in enumerate(kept):
             number = None if first_rsn is None else first_rsn + index
             if log_no == TOTALS_LOGGER:
-                decoded.append(TotalsEntry(number, meter_time(e.dateTime), list(e.totals),
-                                           e.extra1, e.extra2, bool(e.crcValid)))
+                decoded.append(TotalsEntry(number, meter_time(e.date_time), list(e.totals),
+                                           e.extra1, e.extra2, bool(e.crc_valid)))
             else:
                 when = span.pair_time(number)
                 decoded.append(Pair(number, None if when is None else meter_time(when),
@@ -740,9 +787,9 @@ class Meter:
             if rsn is None:
                 header = self.header(log_no)
                 if log_no == TOTALS_LOGGER:
-                    first, last = header.firstRecordRSN, header.lastRecordRSN
+                    first, last = header.first_record_rsn, header.last_record_rsn
                 else:
-                    first, last = header.firstPairRSN, header.lastPairRSN
+                    first, last = header.first_pair_rsn, header.last_pair_rsn
             else:
                 first, last = rsn
             at = first
@@ -772,7 +819,7 @@ class Meter:
                              % MIN_MESSAGE_ROOM)
         buffer = (ctypes.c_ubyte * room)(*raw)
         self._run(REQ_MESSAGE, data=ctypes.cast(buffer, ctypes.POINTER(ctypes.c_ubyte)),
-                  dataLength=room)
+                  data_length=room)
         answer = bytes(buffer)
         end = answer.find(b"\0")
         return (answer if end < 0 else answer[:end]).decode("latin-1")

@@ -66,6 +66,16 @@ inline constexpr uint32_t kGetDataSent = 22;
 inline constexpr uint32_t kGetDataSelectionOffset = 12;
 inline constexpr uint32_t kGetDataFromOffset = 14;
 inline constexpr uint32_t kGetDataToOffset = 18;
+// GetData selections: what the command asks for (the request's specifier
+// less 1000).
+enum DataSelection : int16_t {
+  kSelectByTime = 0,
+  kSelectByRsn = 1,
+  kSelectAll = 2,
+  kSelectByTimeAlso = 3,
+  kSelectByRsnAndReset = 4,
+  kSelectReset = 5,
+};
 inline constexpr uint32_t kOtherLoggerDataReplyRoom = 22;
 inline constexpr uint32_t kPairEntryWireSize = 4;
 inline constexpr uint32_t kTotalsEntryWireSize = 40;

@@ -23,16 +23,6 @@ constexpr int16_t kTotalsLogger = 3;
 
 bool IsPairLogger(int16_t logNo) { return logNo >= kPairLoggerFirst && logNo <= kPairLoggerLast; }
 
-// Download selections.
-enum Selection : int16_t {
-  kByTime = 0,
-  kByRsn = 1,
-  kAll = 2,
-  kByTimeAlso = 3,
-  kByRsnAndReset = 4,
-  kReset = 5,
-};
-
 struct Range {
   uint32_t from;
   uint32_t to;
@@ -42,24 +32,24 @@ Range ChooseRange(int16_t selection, const RequestRecord& request) {
   const uint32_t start = static_cast<uint32_t>(request.rangeStart);
   const uint32_t end = static_cast<uint32_t>(request.rangeEnd);
   switch (selection) {
-    case kByTime:
-    case kByTimeAlso: {
+    case kSelectByTime:
+    case kSelectByTimeAlso: {
       const Range sent{HostToCdtf(start), HostToCdtf(end)};
       Trace("Get by Time (time_t): %d to %d\n", request.rangeStart, request.rangeEnd);
       Trace("Get by Time: %d to %d\n", static_cast<int32_t>(sent.from),
             static_cast<int32_t>(sent.to));
       return sent;
     }
-    case kByRsn:
+    case kSelectByRsn:
       Trace("Get by RSN: %d to %d\n", request.rangeStart, request.rangeEnd);
       return Range{start, end};
-    case kAll:
+    case kSelectAll:
       Trace("Get all\n");
       return Range{0, 0};
-    case kByRsnAndReset:
+    case kSelectByRsnAndReset:
       Trace("Get by RSN & issue reset: %d to %d\n", request.rangeStart, request.rangeEnd);
       return Range{start, end};
-    case kReset:
+    case kSelectReset:
       Trace("Issue reset\n");
       return Range{0, 0};
     default:

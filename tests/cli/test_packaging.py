@@ -113,7 +113,7 @@ class InstalledPackage(unittest.TestCase):
                 self.assertIn("--help", rendered.stdout)
 
     def test_bash_completion_offers_what_each_command_takes(self):
-        script = os.path.join(self.prefix, "share", "bash-completion", "completions", "vantbrook")
+        completions = os.path.join(self.prefix, "share", "bash-completion", "completions")
         # (words typed so far, word being completed, offered, not offered)
         cases = [
             ("vantbrook", "d", {"dib", "download", "demo"}, {"header"}),
@@ -122,14 +122,22 @@ class InstalledPackage(unittest.TestCase):
             ("vantbrook session header", "d", {"download", "dib"}, set()),
             ("vantbrook download --set-time", "", {"before", "after"}, {"--csv"}),
             ("vantbrook dib --com", "", set(), {"--json", "dib"}),
+            ("vantbrook demo", "", {"fleet", "--json"}, set()),
+            ("vantbrook demo fleet", "--", {"--json"}, {"--no-progress", "fleet"}),
+            ("vantbrook collect fleet.toml --progress", "", {"auto", "lines", "off"}, set()),
+            ("vantbrook export --logger", "", {"1", "2", "3"}, set()),
+            ("metersim", "--lo", {"--long-frames", "--long-frame-size", "--lock-level"},
+             {"--pad"}),
+            ("metersim --long-frame-size", "", {"256", "512", "1024", "2048"}, {"--pad"}),
+            ("metersim --seed", "", set(), {"--pad"}),
         ]
         for typed, current, offered, absent in cases:
             with self.subTest(typed=typed, current=current):
                 words = typed.split() + [current]
                 completion = run("bash", "-c",
                                  'source "$0"; COMP_WORDS=("${@}"); COMP_CWORD=$(($# - 1)); '
-                                 '_vantbrook; printf "%s\\n" "${COMPREPLY[@]}"',
-                                 script, *words)
+                                 '"_$1"; printf "%s\\n" "${COMPREPLY[@]}"',
+                                 os.path.join(completions, words[0]), *words)
                 replies = set(completion.stdout.split())
                 self.assertTrue(offered <= replies, replies)
                 self.assertFalse(absent & replies, replies)

@@ -5,6 +5,7 @@
 #include "frame.h"
 #include "frame_reader.h"
 #include "link_constants.h"
+#include "wakeup.h"
 #include "message_assembler.h"
 #include "reply_framer.h"
 
@@ -57,7 +58,7 @@ TEST(MeterLinkTest, SendsFramesByteForByteAsTheLinkDefinesThem) {
 }
 
 TEST(MeterLinkTest, SkipsNoiseBadFramesAndTheWakeupText) {
-  std::vector<uint8_t> stream(kWakeupText, kWakeupText + kWakeupLength);
+  std::vector<uint8_t> stream(link::kWakeupText, link::kWakeupText + link::kWakeupTextLength);
   std::vector<uint8_t> corrupted = kAbortFrame;
   corrupted[10] ^= 0x01;  // payload check fails
   for (const std::vector<uint8_t>* part : std::initializer_list<const std::vector<uint8_t>*>{&corrupted, &kDataFrame, &kResendFrame}) {

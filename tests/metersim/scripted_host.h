@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "frame_reader.h"
-#include "link_constants.h"
 #include "platform/clock.h"
 #include "platform/serial.h"
 #include "reply_framer.h"
+#include "wakeup.h"
 
 namespace vb::metersim::test {
 
@@ -41,7 +41,7 @@ class ScriptedHost {
     return device_.write(bytes.data(), bytes.size(), &written) && written == bytes.size();
   }
   bool write(const std::string& text) { return write(std::vector<uint8_t>(text.begin(), text.end())); }
-  bool wakeup() { return write(std::string(kWakeupText)); }
+  bool wakeup() { return write(std::string(link::kWakeupText)); }
   // A message in short data frames, as the link library sends it.
   bool sendMessage(const std::vector<uint8_t>& message) {
     for (const ReplyFrame& frame : frameReply(message, 0, 0)) {

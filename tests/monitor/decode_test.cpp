@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,10 @@ TEST_P(Decoding, ReportsTheTrafficAsExpected) {
   }
   for (const std::string& kind : GetParam().absent) {
     for (const Event& event : events) EXPECT_NE(event.kind, kind) << shown;
+  }
+  for (const Event& event : events) {
+    EXPECT_EQ(nlohmann::json::parse(renderJson(event))["from"], directionName(event.direction))
+        << renderJson(event);
   }
 }
 
@@ -254,6 +259,87 @@ INSTANTIATE_TEST_SUITE_P(
                    {"reply:reply GetData, 10 bytes, status 7 \"No data in specified range\""},
                    {}}),
     [](const ::testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
+
+// A GetData command of logger 1 with its selection and range.
+Bytes GetData(uint16_t selection, uint32_t start, uint32_t end) {
+  Bytes rest = {14, 0, 0, 0, 0, 0, 1, 0, static_cast<uint8_t>(selection),
+                static_cast<uint8_t>(selection >> 8)};
+  for (uint32_t value : {start, end}) {
+    for (int shift = 0; shift < 32; shift += 8) rest.push_back(static_cast<uint8_t>(value >> shift));
+  }
+  return Message(2, 13, rest);
+}
+
+struct SelectionCase {
+  const char* name;
+  Bytes command;
+  const char* text;  // what the command's line of text says of the selection
+  nlohmann::json keys;  // the selection's JSON keys and values
+};
+
+void PrintTo(const SelectionCase& c, std::ostream* out) { *out << c.name; }
+
+class GetDataSelection : public ::testing::TestWithParam<SelectionCase> {};
+
+// The sender stays under "from"; the selection is named and its range has
+// keys of its own, times as meter times.
+TEST_P(GetDataSelection, IsNamedBesideTheSender) {
+  const std::vector<Event> events = Decode(Traffic().add(kHost, Frames(GetParam().command)[0]));
+  const auto command = std::find_if(events.begin(), events.end(),
+                                    [](const Event& event) { return event.kind == "message"; });
+  ASSERT_NE(command, events.end());
+  EXPECT_NE(command->text.find(GetParam().text), std::string::npos) << command->text;
+  const nlohmann::json json = nlohmann::json::parse(renderJson(*command));
+  EXPECT_EQ(json["from"], "host") << json;
+  EXPECT_EQ(json["command"], "GetData") << json;
+  for (const char* key : {"start_time", "end_time", "start_record", "end_record", "start_value",
+                          "end_value"}) {
+    EXPECT_EQ(json.contains(key), GetParam().keys.contains(key)) << key << " in " << json;
+  }
+  for (const auto& [key, value] : GetParam().keys.items()) {
+    EXPECT_EQ(json.value(key, nlohmann::json()), value) << key << " in " << json;
+  }
+}
+
+// Meter times 2024-03-01T00:00:00 and 2024-03-02T12:30:00 as the command
+// carries them, in seconds since 1990.
+constexpr uint32_t kMarchFirst = 1078099200;
+constexpr uint32_t kMarchSecondNoonish = kMarchFirst + 86400 + 45000;
+
+INSTANTIATE_TEST_SUITE_P(
+    Monitor, GetDataSelection,
+    ::testing::Values(
+        SelectionCase{"ByTime", GetData(0, kMarchFirst, kMarchSecondNoonish),
+                      "selection by time 2024-03-01T00:00:00 to 2024-03-02T12:30:00",
+                      {{"selection", "time"},
+                       {"selection_code", 0},
+                       {"reset", false},
+                       {"start_time", "2024-03-01T00:00:00"},
+                       {"end_time", "2024-03-02T12:30:00"}}},
+        SelectionCase{"ByRecordNumbers", GetData(1, 1001, 1020),
+                      "selection by record numbers 1001 to 1020",
+                      {{"selection", "record numbers"},
+                       {"selection_code", 1},
+                       {"reset", false},
+                       {"start_record", 1001},
+                       {"end_record", 1020}}},
+        SelectionCase{"All", GetData(2, 0, 0), "selection all",
+                      {{"selection", "all"}, {"selection_code", 2}, {"reset", false}}},
+        SelectionCase{"ByRecordNumbersThenReset", GetData(4, 7, 9),
+                      "selection by record numbers 7 to 9, then reset",
+                      {{"selection", "record numbers"},
+                       {"selection_code", 4},
+                       {"reset", true},
+                       {"start_record", 7},
+                       {"end_record", 9}}},
+        SelectionCase{"Unknown", GetData(9, 5, 6), "selection 9 (unknown), 5 to 6",
+                      {{"selection", "unknown"},
+                       {"selection_code", 9},
+                       {"start_value", 5},
+                       {"end_value", 6}}}),
+    [](const ::testing::TestParamInfo<SelectionCase>& info) {
+      return std::string(info.param.name);
+    });
 
 }  // namespace
 }  // namespace vb::monitor

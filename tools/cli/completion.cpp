@@ -13,6 +13,24 @@ namespace {
 // arguments completed as file names.
 const char* const kFileCommands[] = {"collect", "export", "monitor"};
 
+// The fleet demo, a sub-command of demo with an option table of its own.
+constexpr char kFleetDemo[] = "fleet";
+constexpr char kFleetDemoOptions[] = "--json --help";
+
+// Options of the fleet commands that take one of a fixed set of values.
+struct OptionValues {
+  const char* name;
+  const char* values;
+};
+const OptionValues kFleetOptionValues[] = {
+    {"--progress", "auto lines off"},  // collect
+    {"--logger", "1 2 3"},             // export
+};
+
+std::string valueBranch(const std::string& name, const std::string& values) {
+  return "    " + name + ") COMPREPLY=($(compgen -W \"" + values + "\" -- \"$cur\")); return ;;\n";
+}
+
 std::string joined(const std::vector<std::string>& words, const char* separator = " ") {
   std::string text;
   for (const std::string& word : words) text += (text.empty() ? "" : separator) + word;
@@ -41,14 +59,16 @@ std::string valueBranches() {
       std::string choices = entry->valueName;
       if (choices.find('|') != std::string::npos) {
         for (char& c : choices) c = c == '|' ? ' ' : c;
-        branches += "    " + name + ") COMPREPLY=($(compgen -W \"" + choices +
-                    "\" -- \"$cur\")); return ;;\n";
+        branches += valueBranch(name, choices);
       } else if (namesFile(entry->valueName)) {
         files += (files.empty() ? "" : "|") + name;
       } else {
         free += (free.empty() ? "" : "|") + name;
       }
     }
+  }
+  for (const OptionValues& option : kFleetOptionValues) {
+    branches += valueBranch(option.name, option.values);
   }
   return branches + "    " + files + ") COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n" +
          "    " + free + ") return ;;\n";
@@ -71,18 +91,24 @@ std::string bashCompletion() {
       "        command=$word; break ;;\n"
       "    esac\n"
       "  done\n"
+      "  if [[ $command == demo && \" ${COMP_WORDS[*]:1:COMP_CWORD-1} \" == *\" " +
+      kFleetDemo + " \"* ]]; then\n"
+      "    command=\"demo " + kFleetDemo + "\"\n"
+      "  fi\n"
+      "  case $prev in\n" + valueBranches() + "  esac\n"
       "  case $command in\n"
       "    " + std::string(kFileCommands[0]) + "|" + kFileCommands[1] + "|" + kFileCommands[2] +
       ")\n"
       "      COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n"
       "  esac\n"
-      "  case $prev in\n" + valueBranches() + "  esac\n"
       "  local words\n"
-      "  case $command in\n";
+      "  case $command in\n"
+      "    \"demo " + kFleetDemo + "\") words=\"" + kFleetDemoOptions + "\" ;;\n";
   for (const std::string& name : commandNames()) {
     std::vector<std::string> words;
     const Command command = commandFromName(name);
     if (command == Command::Session) words = {"dib", "versions", "header", "download"};
+    if (command == Command::Demo) words = {kFleetDemo};
     for (const OptionEntry* entry : commandOptions(command)) words.emplace_back(entry->name);
     script += "    " + name + ") words=\"" + joined(words) + "\" ;;\n";
   }

@@ -5,8 +5,8 @@
 
 namespace vb::cli {
 
-// A bash script that completes commands, each command's options and the
-// values of options with a fixed choice or a file name.
+// A bash script that completes commands (demo's fleet too), each command's
+// options and the values of options with a fixed choice or a file name.
 std::string bashCompletion();
 
 }  // namespace vb::cli

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "dialogue.h"
-#include "link_constants.h"
+#include "wakeup.h"
 
 namespace vb::monitor {
 

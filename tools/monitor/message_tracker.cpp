@@ -124,7 +124,7 @@ void MessageTracker::addFrame(uint64_t timeMs, uint32_t position, const uint8_t*
   const uint32_t to = position + static_cast<uint32_t>(count);
   if (position > current_.expected) {
     emit(timeMs, "gap", "gap: bytes " + range(current_.expected, position) + " missing",
-         {{"from", current_.expected}, {"to", position}});
+         {{"position", current_.expected}, {"size", position - current_.expected}});
   } else if (position < current_.expected) {
     emit(timeMs, "resend", "bytes from offset " + std::to_string(position) + " sent again",
          {{"position", position}, {"size", count}});

@@ -3,12 +3,14 @@
 #include <cstring>
 
 #include "common/result.h"
+#include "formats/cdtf.h"
 #include "formats/dib.h"
 #include "formats/fields.h"
 #include "formats/pairs.h"
 #include "formats/totals.h"
 #include "formats/versions.h"
 #include "message_frame.h"
+#include "meter_time.h"
 #include "vantbrook/vantbrook.h"
 
 namespace vb::monitor {
@@ -84,6 +86,63 @@ RequestRecord decoderRequest(std::vector<uint8_t>& bytes, int16_t requestCode, v
 template <size_t N>
 std::string fieldText(const char (&field)[N]) {
   return std::string(field, strnlen(field, N));
+}
+
+// What a GetData selection asks for, by the number the command carries.
+enum class SelectionRange { Time, RecordNumbers, Everything };
+
+struct SelectionKind {
+  int16_t code;
+  const char* name;
+  SelectionRange range;
+  bool reset;  // the meter empties the logger once it has sent the selection
+};
+
+constexpr SelectionKind kSelectionKinds[] = {
+    {request::kSelectByTime, "time", SelectionRange::Time, false},
+    {request::kSelectByRsn, "record numbers", SelectionRange::RecordNumbers, false},
+    {request::kSelectAll, "all", SelectionRange::Everything, false},
+    {request::kSelectByTimeAlso, "time", SelectionRange::Time, false},
+    {request::kSelectByRsnAndReset, "record numbers", SelectionRange::RecordNumbers, true},
+    {request::kSelectReset, "all", SelectionRange::Everything, true},
+};
+
+std::string meterTimeText(uint32_t cdtf) { return cli::formatMeterTime(request::CdtfToHost(cdtf)); }
+
+// The selection's kind under "selection" and its range under keys of its
+// own: "from" names the sender of every event.
+void describeSelection(uint16_t code, uint32_t start, uint32_t end, MessageReading* reading) {
+  const SelectionKind* kind = nullptr;
+  for (const SelectionKind& candidate : kSelectionKinds) {
+    if (static_cast<uint16_t>(candidate.code) == code) kind = &candidate;
+  }
+  reading->fields["selection"] = kind ? kind->name : "unknown";
+  reading->fields["selection_code"] = code;
+  reading->fields["reset"] = kind && kind->reset;
+  if (kind == nullptr) {
+    reading->fields["start_value"] = start;
+    reading->fields["end_value"] = end;
+    reading->text += ", selection " + std::to_string(code) + " (unknown), " +
+                     std::to_string(start) + " to " + std::to_string(end);
+    return;
+  }
+  switch (kind->range) {
+    case SelectionRange::Time:
+      reading->fields["start_time"] = meterTimeText(start);
+      reading->fields["end_time"] = meterTimeText(end);
+      reading->text += ", selection by time " + meterTimeText(start) + " to " + meterTimeText(end);
+      break;
+    case SelectionRange::RecordNumbers:
+      reading->fields["start_record"] = start;
+      reading->fields["end_record"] = end;
+      reading->text += ", selection by record numbers " + std::to_string(start) + " to " +
+                       std::to_string(end);
+      break;
+    case SelectionRange::Everything:
+      reading->text += ", selection all";
+      break;
+  }
+  if (kind->reset) reading->text += ", then reset";
 }
 
 void summariseDib(std::vector<uint8_t> bytes, MessageReading* reading) {
@@ -171,14 +230,9 @@ MessageReading readCommand(const std::vector<uint8_t>& message, CommandContext* 
   }
   if (meterCommand && context->command == request::kCmdGetData &&
       message.size() >= request::kGetDataSent) {
-    const uint16_t selection = GetU16(&message[request::kGetDataSelectionOffset]);
-    const uint32_t from = GetU32(&message[request::kGetDataFromOffset]);
-    const uint32_t to = GetU32(&message[request::kGetDataToOffset]);
-    reading.fields["selection"] = selection;
-    reading.fields["from"] = from;
-    reading.fields["to"] = to;
-    reading.text += ", selection " + std::to_string(selection) + " from " +
-                    std::to_string(from) + " to " + std::to_string(to);
+    describeSelection(GetU16(&message[request::kGetDataSelectionOffset]),
+                      GetU32(&message[request::kGetDataFromOffset]),
+                      GetU32(&message[request::kGetDataToOffset]), &reading);
   }
   if (meterCommand && context->command == request::kCmdUnlock &&
       message.size() > kUnlockPasswordOffset) {

@@ -1,5 +1,6 @@
 #include "metersim/command_line.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
@@ -61,7 +62,7 @@ std::function<bool(CommandLine&, const std::string&)> flag(void (*set)(CommandLi
 
 struct OptionRow {
   const char* name;
-  const char* argument;  // nullptr for a switch
+  const char* argument;  // nullptr for a switch; "a|b" for a fixed choice
   const char* help;
   std::function<bool(CommandLine&, const std::string&)> apply;
 };
@@ -84,7 +85,7 @@ const std::vector<OptionRow>& optionRows() {
        flag([](CommandLine& l) { l.options.front = Front::Modem; })},
       {"--long-frames", nullptr, "Send long replies in long frames (short ones for the rest).",
        flag([](CommandLine& l) { l.options.longFrames = true; })},
-      {"--long-frame-size", "N", "Size of the long frames: 256, 512, 1024 (default) or 2048.",
+      {"--long-frame-size", "256|512|1024|2048", "Size of the long frames (default 1024).",
        [](CommandLine& l, const std::string& v) {
          uint64_t size = 0;
          if (!toUnsigned(v, 2048, &size) || (size != 256 && size != 512 && size != 1024 &&
@@ -130,7 +131,7 @@ const std::vector<OptionRow>& optionRows() {
        "Each logger holds at most N records: while it logs on (--time-scale), the oldest "
        "are overwritten (default 0: no limit).",
        number(&Options::loggerCapacity)},
-      {"--lock-level", "N",
+      {"--lock-level", "0|1|2",
        "Lock level at start: 0 open, 1 writes refused, 2 reads refused too (default 2).",
        [](CommandLine& l, const std::string& v) {
          uint64_t level = 0;
@@ -199,8 +200,8 @@ const std::vector<OptionRow>& optionRows() {
        }},
       {"--status-command", "C", "With --status: only command number C (default: every one).",
        faultNumber(&Faults::forceStatusCommand)},
-      {"--status-class", "C",
-       "With --status: commands of class C, 2 meter (default), 3 control, 0 both.",
+      {"--status-class", "0|2|3",
+       "With --status: commands of this class, 2 meter (default), 3 control, 0 both.",
        [](CommandLine& l, const std::string& v) {
          uint64_t cls = 0;
          if (!toUnsigned(v, 3, &cls) || cls == 1) return false;
@@ -327,6 +328,38 @@ std::string helpText() {
       "loggvers), version1..version8, site1..site3, interval1..interval3, rsn1..rsn3,\n"
       "height_offset, aux_text, aux_value.\n";
   return text;
+}
+
+std::string bashCompletion() {
+  std::string options;
+  std::string choices;
+  std::string files;
+  std::string free;
+  for (const OptionRow& row : optionRows()) {
+    const std::string name = row.name;
+    options += (options.empty() ? "" : " ") + name;
+    if (row.argument == nullptr) continue;
+    std::string argument = row.argument;
+    if (argument.find('|') != std::string::npos) {
+      std::replace(argument.begin(), argument.end(), '|', ' ');
+      choices += "    " + name + ") COMPREPLY=($(compgen -W \"" + argument +
+                 "\" -- \"$cur\")); return ;;\n";
+    } else if (argument == "PATH" || argument == "FILE") {
+      files += (files.empty() ? "" : "|") + name;
+    } else {
+      free += (free.empty() ? "" : "|") + name;
+    }
+  }
+  return "# bash completion for metersim\n"
+         "_metersim() {\n"
+         "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
+         "  case $prev in\n" +
+         choices + "    " + files + ") COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n" +
+         "    " + free + ") return ;;\n" +
+         "  esac\n"
+         "  COMPREPLY=($(compgen -W \"" + options + "\" -- \"$cur\"))\n"
+         "}\n"
+         "complete -F _metersim metersim\n";
 }
 
 }  // namespace vb::metersim

@@ -2,6 +2,7 @@
 
 #include "frame.h"
 #include "link_constants.h"
+#include "wakeup.h"
 
 namespace vb::metersim {
 
@@ -10,14 +11,14 @@ void FrameReader::feed(const uint8_t* bytes, size_t count, uint64_t nowMs) {
   lastFeedMs_ = nowMs;
   for (size_t i = 0; i < count; ++i) {
     const auto byte = static_cast<char>(bytes[i]);
-    if (byte == kWakeupText[wakeupMatched_]) {
-      if (++wakeupMatched_ == kWakeupLength) {
+    if (byte == link::kWakeupText[wakeupMatched_]) {
+      if (++wakeupMatched_ == link::kWakeupTextLength) {
         ++wakeups_;
         wakeupMatched_ = 0;
       }
     } else {
       // The text has no repeated prefix, so a mismatch can only restart it.
-      wakeupMatched_ = byte == kWakeupText[0] ? 1 : 0;
+      wakeupMatched_ = byte == link::kWakeupText[0] ? 1 : 0;
     }
   }
   pending_.insert(pending_.end(), bytes, bytes + count);

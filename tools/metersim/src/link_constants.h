@@ -6,10 +6,6 @@
 
 namespace vb::metersim {
 
-// The host sends this once when it opens a link, unframed.
-inline constexpr char kWakeupText[] = "Vey Automation: Merrowtide wakeup\r";
-inline constexpr size_t kWakeupLength = sizeof kWakeupText - 1;
-
 // The largest host message the meter assembles (the host's own receive
 // buffer is no larger).
 inline constexpr uint32_t kMaxHostMessage = 100000;

@@ -22,4 +22,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments);
 // The --help text: usage and every option.
 std::string helpText();
 
+// A bash script that completes the options and the values of those with a
+// fixed choice ("a|b") or a file name.
+std::string bashCompletion();
+
 }  // namespace vb::metersim
