@@ -571,7 +571,7 @@ MeterOutcome MeterSession::run() {
   // The meter's bookkeeping comes first: a meter whose attempt the store
   // cannot record is not dialled.
   std::string error;
-  const std::optional<int64_t> meterRow = store_.meterRow(meter_.id, line_.name, utcNow(), &error);
+  const std::optional<int64_t> meterRow = store_.meterRow(meter_.id, line_.name, 86400, utcNow(), &error);
   std::optional<int64_t> attempt;
   if (meterRow) attempt = store_.beginAttempt(runId_, *meterRow, line_.name, utcNow(), &error);
   if (!meterRow || !attempt) {

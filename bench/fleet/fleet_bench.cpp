@@ -55,7 +55,7 @@ std::unique_ptr<vb::fleet::Store> fillStore(const std::string& path, uint32_t co
   std::unique_ptr<vb::fleet::Store> store = vb::fleet::Store::open(path, &error);
   std::optional<int64_t> meter, run, attempt;
   vb::fleet::LoggerPosition epoch;
-  if (store) meter = store->meterRow("bench", "line", 0, &error);
+  if (store) meter = store->meterRow("bench", "line", 86400, 0, &error);
   if (meter) run = store->beginRun("bench", 0, &error);
   if (run) attempt = store->beginAttempt(*run, *meter, "line", 0, &error);
   if (!attempt || !store->beginEpoch(*meter, 1, 0, 0, &epoch, &error)) {

@@ -102,7 +102,7 @@ class StoreTest : public ::testing::Test {
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path_ + suffix).c_str());
     store_ = Store::open(path_, &error_);
     ASSERT_TRUE(store_) << error_;
-    meter_ = must(store_->meterRow("m1", "radio", 1, &error_), error_);
+    meter_ = must(store_->meterRow("m1", "radio", 86400, 1, &error_), error_);
     run_ = must(store_->beginRun("fleet.toml", 1, &error_), error_);
   }
 
@@ -248,7 +248,7 @@ TEST_F(StoreTest, EveryWriteReportsThatItFailed) {
 
   std::string error;
   EXPECT_FALSE(store->beginRun("fleet.toml", 2, &error));
-  EXPECT_FALSE(store->meterRow("m2", "radio", 2, &error));
+  EXPECT_FALSE(store->meterRow("m2", "radio", 86400, 2, &error));
   EXPECT_FALSE(store->beginAttempt(run_, meter_, "radio", 2, &error));
   EXPECT_FALSE(store->endAttempt(attempt, AttemptOutcome{}, &error));
   EXPECT_FALSE(store->markSuccess(meter_, 2, &error));

@@ -167,7 +167,7 @@ int runExport(const std::vector<std::string>& arguments) {
     return kExitUsage;
   }
   fleet::ExportFilter filter;
-  if (!meter.empty()) filter.meter = meter;
+  if (!meter.empty()) filter.selection.meters.push_back(meter);
   if (logNo != 0) filter.logNo = logNo;
   for (auto [text, field] : {std::pair{&from, &filter.from}, std::pair{&to, &filter.to}}) {
     if (text->empty()) continue;
@@ -190,15 +190,17 @@ int runExport(const std::vector<std::string>& arguments) {
     std::fprintf(stderr, "vantbrook: %s\n", error.c_str());
     return kExitStoreFailed;
   }
-  if (filter.meter) {
-    std::vector<std::string> meters;
-    if (!store->meterIds(&meters, &error)) {
+  if (!meter.empty()) {
+    std::vector<std::pair<std::string, std::string>> held;
+    if (!store->meterIds(&held, &error)) {
       std::fprintf(stderr, "vantbrook: cannot read %s: %s\n", dbPath.c_str(), error.c_str());
       return kExitStoreFailed;
     }
-    if (std::find(meters.begin(), meters.end(), *filter.meter) == meters.end()) {
+    std::vector<std::string> meters;
+    for (const auto& entry : held) meters.push_back(entry.first);
+    if (std::find(meters.begin(), meters.end(), meter) == meters.end()) {
       std::fprintf(stderr, "vantbrook: export: the store holds no meter '%s'; it holds %s\n",
-                   filter.meter->c_str(), describeMeters(meters).c_str());
+                   meter.c_str(), describeMeters(meters).c_str());
       return kExitUsage;
     }
   }

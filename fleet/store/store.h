@@ -1,18 +1,21 @@
-// The fleet store: one SQLite file in WAL mode that holds what the fleet's
-// meters delivered. Every guarantee rests on SQLite's atomic commit: each
-// logger download is one transaction, and unique keys make a re-run or a
-// retry unable to store anything twice.
+// The fleet store: what the fleet's meters delivered, the collector's
+// bookkeeping, alarms and line leases, on one of two engines (a SQLite file,
+// or PostgreSQL) that nothing above this class needs to know. Every
+// guarantee rests on the engine's transactions and unique keys: each logger
+// download is one transaction, and a re-run or a retry cannot store
+// anything twice.
 //
 // Every member that writes, and every read the collector decides on,
-// reports its failure (false or nothing, with SQLite's words in *error):
-// a bookkeeping write that did not happen must never pass for one that did.
+// reports its failure (false or nothing, with the engine's words in
+// *error): a bookkeeping write that did not happen must never pass for one
+// that did.
 //
 // Times: `*_at` columns are UTC seconds since 1970 on the host's clock;
 // meter times (pair and record times, header times, reset times) are host
 // time values on the meter's clock, as the library delivers them.
 //
-// Thread-safe: one connection, one writer; every member takes the store's
-// lock, so the collector's line threads may share one Store.
+// Thread-safe: one connection; every member takes the store's lock, so the
+// collector's line threads may share one Store.
 #pragma once
 
 #include <cstdint>
@@ -23,14 +26,12 @@
 #include <string>
 #include <vector>
 
+#include "alarms.h"
+#include "database.h"
+#include "schema.h"
 #include "vantbrook/records.h"
 
-struct sqlite3;
-
 namespace vb::fleet {
-
-// Schema version this build writes; older stores are migrated on open.
-inline constexpr int kSchemaVersion = 2;
 
 struct StoreOptions {
   // How long a statement waits for another connection's write to end.
@@ -91,9 +92,18 @@ inline constexpr char kEventValuesNotConverted[] = "values_not_converted";
 // killed); the next run closes it with this code.
 inline constexpr int32_t kCodeAttemptAbandoned = -4;
 
+// Which meters a command works on: every one, or those named and those on
+// the lines named.
+struct MeterSelection {
+  std::vector<std::string> meters;
+  std::vector<std::string> lines;
+  bool all() const { return meters.empty() && lines.empty(); }
+  bool selects(const std::string& meter, const std::string& line) const;
+};
+
 // What export selects; unset fields select everything.
 struct ExportFilter {
-  std::optional<std::string> meter;
+  MeterSelection selection;
   std::optional<int> logNo;
   std::optional<uint32_t> from;  // meter time, inclusive
   std::optional<uint32_t> to;    // meter time, inclusive
@@ -122,41 +132,106 @@ struct TotalsRow {
   bool crcValid = false;
 };
 
+// Who holds a lease.
+struct LeaseHolder {
+  int64_t runId = 0;
+  std::string collector;
+  std::string line;
+  std::string host;
+  int64_t pid = 0;
+  int64_t expiresAt = 0;
+};
+
+// An alarm as the store keeps it.
+struct AlarmRow {
+  int64_t id = 0;
+  std::string meter;
+  int logNo = 0;
+  std::string kind;
+  std::string severity;
+  int64_t raisedAt = 0;
+  std::optional<int64_t> clearedAt;
+  std::optional<int64_t> acknowledgedAt;
+  int64_t value = 0;
+  std::string detail;
+};
+
+// What the store knows of a meter, for status.
+struct MeterRecord {
+  std::string meter;
+  std::string line;
+  std::optional<int64_t> lastSuccessAt;
+  std::optional<int64_t> intervalS;
+  int64_t failedRuns = 0;
+  struct Attempt {
+    int64_t startedAt = 0;
+    std::optional<int64_t> endedAt;
+    std::optional<int64_t> code;
+    std::string source;
+    std::string message;
+  };
+  std::optional<Attempt> lastAttempt;
+  struct Logger {
+    int logNo = 0;
+    int epoch = 0;
+    std::optional<int64_t> firstRsn, lastRsn;
+    int64_t stored = 0;
+    int64_t missing() const { return firstRsn && lastRsn ? *lastRsn - *firstRsn + 1 - stored : 0; }
+  };
+  std::vector<Logger> loggers;  // in logger order, the current epoch of each
+  std::vector<AlarmRow> openAlarms;
+};
+
 class Store {
  public:
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  // Opens or creates the store and brings its schema up to date. A file
-  // that holds anything but a store (another database, a store of a newer
-  // version) is refused before anything in it is changed. Nothing, with
-  // *error set, when it cannot be used.
-  static std::unique_ptr<Store> open(const std::string& path, std::string* error,
+  // Opens or creates the store at `location`: a file path (SQLite) or a
+  // postgresql:// address. A file or database that holds anything but a
+  // store (another database, a store of a newer version) is refused before
+  // anything in it is changed. Nothing, with *error set, when it cannot be
+  // used.
+  static std::unique_ptr<Store> open(const std::string& location, std::string* error,
                                      const StoreOptions& options = StoreOptions());
   // Opens an existing store for reading only.
-  static std::unique_ptr<Store> openForReading(const std::string& path, std::string* error);
+  static std::unique_ptr<Store> openForReading(const std::string& location, std::string* error);
 
-  // Reads every page of the file and checks its structure; false with
-  // SQLite's words when the file is damaged.
+  Engine engine() const { return database_->engine(); }
+
+  // Reads what the engine can of its own structures; false with the
+  // engine's words when the store is damaged.
   bool checkIntegrity(std::string* error);
 
   // Closes the runs (and their attempts) that their process left open: it
   // was killed, or stopped renewing the run. The number of runs closed.
   std::optional<uint32_t> closeAbandonedRuns(int64_t at, std::string* error);
   std::optional<int64_t> beginRun(const std::string& fleetPath, int64_t at, std::string* error);
-  // A run in progress says so now and then; one that stops saying so for
-  // kRunExpirySeconds counts as abandoned.
+  // A run in progress says so now and then (with its leases); one that stops
+  // saying so for kRunExpirySeconds counts as abandoned.
   bool renewRun(int64_t runId, int64_t at, std::string* error);
   bool endRun(int64_t runId, int64_t at, int metersOk, int metersFailed, std::string* error);
   static constexpr int64_t kRunExpirySeconds = 300;
 
-  // The meter's row, made on first sight.
+  // Leases: a resource (a line) held by one run at a time. Takes it when it
+  // is free, already this run's, or its lease expired (or its holder, on
+  // this host, is gone); else *taken is false and *holder says who has it.
+  bool takeLease(const std::string& resource, int64_t runId, const std::string& line,
+                 int64_t at, bool* taken, LeaseHolder* holder, std::string* error);
+  bool releaseLease(const std::string& resource, int64_t runId, std::string* error);
+  static constexpr int64_t kLeaseSeconds = 180;
+
+  // The meter's row, made on first sight; its line and expected interval
+  // kept up to date.
   std::optional<int64_t> meterRow(const std::string& meterId, const std::string& line,
-                                  int64_t at, std::string* error);
+                                  int64_t intervalS, int64_t at, std::string* error);
   // UTC time of the meter's last complete collection (unset if never).
   bool lastSuccess(const std::string& meterId, std::optional<int64_t>* at, std::string* error);
   bool markSuccess(int64_t meterRow, int64_t at, std::string* error);
+  // Counts the run's outcome for the meter: failed runs in a row, or none
+  // after a success. The count after this run.
+  std::optional<int64_t> countRunOutcome(int64_t meterRow, bool failed, std::string* error);
   bool hasVersions(int64_t meterRow, bool* has, std::string* error);
 
   // Stores the identity block unless it equals the last one stored; *changed
@@ -173,6 +248,8 @@ class Store {
   // The stored totals record of that number in the epoch (unset if none).
   bool storedTotals(int64_t epochId, uint32_t rsn, std::optional<TotalsRecord>* record,
                     std::string* error);
+  // Records missing between the epoch's first and last stored ones.
+  std::optional<int64_t> epochHoles(int64_t epochId, std::string* error);
 
   // Stores a header and its entries in one transaction. The number of
   // entries that were new; nothing (with *error) when the transaction failed
@@ -186,8 +263,23 @@ class Store {
   bool recordEvent(int64_t meterRow, int logNo, int64_t at, const char* kind, int64_t value,
                    const std::string& detail, std::string* error);
 
-  // The ids of every meter the store holds, in order.
-  bool meterIds(std::vector<std::string>* ids, std::string* error);
+  // Raises an alarm unless the same one (meter, logger, kind) is open, whose
+  // detail is then brought up to date; *change is set when it was raised.
+  bool raiseAlarm(int64_t meterRow, const std::string& meter, int logNo, const AlarmKind& kind,
+                  int64_t value, const std::string& detail, int64_t at,
+                  std::optional<AlarmChange>* change, std::string* error);
+  // Clears the open alarm of that meter, logger and kind, if there is one.
+  bool clearAlarm(int64_t meterRow, const std::string& meter, int logNo, const AlarmKind& kind,
+                  int64_t at, std::optional<AlarmChange>* change, std::string* error);
+  // Alarms by meter and time; only the open ones when asked.
+  bool alarms(const MeterSelection& selection, bool openOnly, std::vector<AlarmRow>* rows,
+              std::string* error);
+
+  // What the store knows of every selected meter, in meter order.
+  bool meterRecords(const MeterSelection& selection, std::vector<MeterRecord>* records,
+                    std::string* error);
+  // The ids of every meter the store holds, in order, with their lines.
+  bool meterIds(std::vector<std::pair<std::string, std::string>>* meters, std::string* error);
 
   // Streams the stored rows in meter, logger, epoch, record order; the row
   // is valid during the call only. False (with *error) on a read failure.
@@ -201,14 +293,13 @@ class Store {
   int64_t scalar(const std::string& sql);
 
  private:
-  explicit Store(sqlite3* db);
-  bool migrate(std::string* error);
-  bool useWriteAheadLog(uint32_t waitMs, std::string* error);
-  bool execute(const char* sql, std::string* error);
+  explicit Store(std::unique_ptr<Database> database);
+  // A prepared statement; nothing with *error set when it does not prepare.
+  std::unique_ptr<Query> prepare(const std::string& sql, std::string* error);
   // The engine's words for the last failure, after `what`.
   std::string failure(const std::string& what) const;
 
-  sqlite3* db_;
+  std::unique_ptr<Database> database_;
   std::mutex lock_;
 };
 

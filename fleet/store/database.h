@@ -1,0 +1,120 @@
+// The store's engines behind one small interface: a connection that
+// prepares statements, runs transactions and loads many rows at once. The
+// store's own logic (store.cpp) is written once over it in SQL both engines
+// speak: parameters as ?1 ?2 ..., INSERT ... ON CONFLICT, RETURNING, whole
+// seconds as integers. Each engine owns its schema, its migrations, the
+// check that a file or database is a store, and the fastest way to load
+// rows (a prepared insert in SQLite, COPY in PostgreSQL).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace vb::fleet {
+
+enum class Engine { Sqlite, Postgres };
+
+enum class Step { Row, Done, Failed };
+
+// One prepared statement. Columns and parameters count from 1 for
+// parameters (?1) and from 0 for result columns.
+class Query {
+ public:
+  virtual ~Query() = default;
+
+  virtual Query& bind(int index, int64_t value) = 0;
+  virtual Query& bind(int index, double value) = 0;
+  virtual Query& bind(int index, const std::string& text) = 0;
+  virtual Query& bindBlob(int index, const std::string& bytes) = 0;
+  virtual Query& bindNull(int index) = 0;
+  template <typename T>
+  Query& bindOptional(int index, const std::optional<T>& value) {
+    return value ? bind(index, *value) : bindNull(index);
+  }
+
+  // The next row of the result; the statement runs at the first step.
+  virtual Step step() = 0;
+  // Runs a statement whose rows do not matter, then resets it; changed()
+  // tells how many rows it inserted, updated or deleted.
+  bool run() {
+    const Step result = step();
+    changed_ = result == Step::Failed ? 0 : rowsChanged();
+    reset();
+    return result != Step::Failed;
+  }
+  uint64_t changed() const { return changed_; }
+  // Rows the statement changed, after its first step.
+  virtual uint64_t rowsChanged() const = 0;
+  // Ready to run again with new parameters.
+  virtual void reset() = 0;
+
+  virtual bool isNull(int column) const = 0;
+  virtual int64_t integer(int column) const = 0;
+  virtual double real(int column) const = 0;
+  virtual std::string text(int column) const = 0;
+  virtual std::string blob(int column) const = 0;
+  std::optional<int64_t> optionalInteger(int column) const {
+    return isNull(column) ? std::nullopt : std::optional<int64_t>(integer(column));
+  }
+  std::optional<double> optionalReal(int column) const {
+    return isNull(column) ? std::nullopt : std::optional<double>(real(column));
+  }
+
+ private:
+  uint64_t changed_ = 0;
+};
+
+// A value of a row loaded in bulk.
+using Value = std::variant<std::monostate, int64_t, double, std::string>;
+
+class Database {
+ public:
+  virtual ~Database() = default;
+
+  virtual Engine engine() const = 0;
+  // Where the store is, as the user named it (a password never shown).
+  virtual std::string location() const = 0;
+
+  // Nothing when the statement does not prepare; lastError() says why.
+  virtual std::unique_ptr<Query> prepare(const std::string& sql) = 0;
+  // Runs one or more statements that return nothing.
+  virtual bool execute(const std::string& sql, std::string* error) = 0;
+  // A transaction that will write: it holds the right to write from its
+  // start, so two writers never deadlock half-way.
+  virtual bool beginWrite(std::string* error) = 0;
+  virtual bool commit(std::string* error) = 0;
+  virtual void rollback() = 0;
+  // The engine's words for the last failure.
+  virtual std::string lastError() const = 0;
+
+  // Adds rows to a table, leaving out those whose key is taken already;
+  // the number added. Runs inside the caller's transaction.
+  virtual std::optional<uint64_t> insertNew(const std::string& table,
+                                            const std::vector<std::string>& columns,
+                                            size_t rows,
+                                            const std::function<void(size_t, std::vector<Value>*)>& row,
+                                            std::string* error) = 0;
+
+  // Reads what the engine can read of its own structures and reports
+  // damage with the engine's words.
+  virtual bool checkIntegrity(std::string* error) = 0;
+};
+
+// The SQLite engine: a file path.
+struct SqliteOptions {
+  uint32_t busyTimeoutMs = 10000;
+  bool readOnly = false;
+};
+std::unique_ptr<Database> openSqlite(const std::string& path, const SqliteOptions& options,
+                                     std::string* error);
+
+// The PostgreSQL engine: a postgresql:// address (libpq's connection URI;
+// the password from ~/.pgpass or PGPASSWORD, never in the address).
+std::unique_ptr<Database> openPostgres(const std::string& uri, bool readOnly, std::string* error);
+
+}  // namespace vb::fleet
