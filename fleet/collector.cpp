@@ -4,13 +4,16 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "pair_times.h"
 #include "platform/clock.h"
 #include "platform/devicemap.h"
+#include "platform/process.h"
 #include "platform/text.h"
 #include "platform/thread.h"
+#include "schedule.h"
 #include "vantbrook/brisel.h"
 #include "vantbrook/vantbrook.h"
 
@@ -38,8 +41,11 @@ constexpr uint64_t kLineOverheadPercent = 150;
 constexpr uint32_t kMaxBackoffMs = 600000;
 constexpr uint32_t kIdlePollMs = 100;
 constexpr uint32_t kJoinPollMs = 1000;
-// How often a run tells the store that it is still alive.
-constexpr uint64_t kRunRenewMs = 60000;
+// How often a run tells the store that it is still alive (and keeps its
+// line leases).
+constexpr uint64_t kRunRenewMs = 30000;
+// How often a run waiting for a line asks whether it is free.
+constexpr uint32_t kLeasePollMs = 2000;
 
 // Reply bytes beyond the entries: reply header, logger and selection words,
 // and the logger header with its texts.
@@ -73,6 +79,17 @@ std::string fieldText(const char* field, size_t size) { return std::string(field
 
 bool stopping(const CollectSettings& settings) {
   return settings.stopRequested && settings.stopRequested();
+}
+
+// The port driver's text when the serial line itself did not open, as
+// opposed to a call that failed.
+constexpr char kPortOpenFailure[] = "Failed to open port";
+
+// Failures of the line itself, where knowing which device was used helps.
+bool lineFailure(int32_t code) {
+  return code == VB_REQUEST_TIMEOUT || code == VB_PORT_DRIVER_ERROR ||
+         code == VB_FRAME_RETRIES_FAILED || code == VB_UNSUPPORTED_CONTROL ||
+         code == VB_UNSPECIFIED_LINK_ERROR;
 }
 
 // A value the meter's conversion could not give (not a number, infinite)
@@ -126,6 +143,8 @@ class MeterSession {
     LoggerPosition position;
     uint32_t oldest = 0;
     uint32_t newest = 0;
+    uint64_t downloaded = 0;    // entries read this attempt
+    uint64_t notConverted = 0;  // of their values, not converted
   };
 
   // One download's reply: the header and the entries in record order from
@@ -145,6 +164,10 @@ class MeterSession {
   bool fail(int32_t code, const std::string& message);
   bool storeFailed(const std::string& error) { return fail(kCodeStoreFailed, error); }
   bool event(int logNo, const char* kind, int64_t value, const std::string& detail);
+  // Raises (on) or clears the meter's alarm of that kind.
+  bool alarm(int logNo, const AlarmKind& kind, bool on, int64_t value, const std::string& detail);
+  bool loggerAlarms(const Logger& logger);
+  std::string failureText() const;
   bool readIdentity();
   bool readVersions();
   bool noteIdentity(int logNo);
@@ -171,6 +194,7 @@ class MeterSession {
   DibRecord dib_{};
   ResultRecord result_{};
   MeterOutcome outcome_;
+  bool calling_ = false;  // the failure came while the call was set up
   bool clockChecked_ = false;
   bool clockToSet_ = false;
   int64_t drift_ = 0;
@@ -237,6 +261,40 @@ bool MeterSession::event(int logNo, const char* kind, int64_t value, const std::
   return storeFailed(error);
 }
 
+bool MeterSession::alarm(int logNo, const AlarmKind& kind, bool on, int64_t value,
+                         const std::string& detail) {
+  std::optional<AlarmChange> change;
+  std::string error;
+  const bool stored =
+      on ? store_.raiseAlarm(meterRow_, meter_.id, logNo, kind, value, detail, utcNow(), &change,
+                             &error)
+         : store_.clearAlarm(meterRow_, meter_.id, logNo, kind, utcNow(), &change, &error);
+  if (!stored) return storeFailed(error);
+  collector_.noteAlarm(change);
+  return true;
+}
+
+// What a logger's downloads of this attempt left behind: records missing
+// in its epoch, values not converted.
+bool MeterSession::loggerAlarms(const Logger& logger) {
+  std::string error;
+  const std::optional<int64_t> holes = store_.epochHoles(logger.position.epochId, &error);
+  if (!holes) return storeFailed(error);
+  if (!alarm(logger.logNo, kAlarmRecordsMissing, *holes > 0, *holes,
+             std::to_string(*holes) + " records missing in epoch " +
+                 std::to_string(logger.position.epochNumber) + " of logger " +
+                 std::to_string(logger.logNo))) {
+    return false;
+  }
+  if (logger.notConverted > 0) {
+    return alarm(logger.logNo, kAlarmValuesNotConverted, true,
+                 static_cast<int64_t>(logger.notConverted),
+                 std::to_string(logger.notConverted) + " values of logger " +
+                     std::to_string(logger.logNo) + " could not be converted; stored as absent");
+  }
+  return logger.downloaded == 0 || alarm(logger.logNo, kAlarmValuesNotConverted, false, 0, "");
+}
+
 bool MeterSession::readIdentity() {
   next(VB_REQ_DIB);
   if (!request(VB_REQ_DIB, "identity")) return false;
@@ -301,6 +359,14 @@ bool MeterSession::readHeader(int logNo, bool listed, Logger* logger, bool* skip
       !event(logNo, kEventStatusFlags, flags, "status flags set")) {
     return false;
   }
+  for (int bit = 0; bit < kStatusFlagCount; ++bit) {
+    const AlarmKind& kind = kStatusFlagAlarms[bit];
+    const bool set = (flags & (1u << bit)) != 0;
+    if (!alarm(logNo, kind, set, flags,
+               std::string(kind.meaning) + " (logger " + std::to_string(logNo) + ")")) {
+      return false;
+    }
+  }
   return checkClock(meterTime) && placeEpoch(logger);
 }
 
@@ -311,11 +377,13 @@ bool MeterSession::checkClock(uint32_t meterTime) {
   const int64_t size = drift_ < 0 ? -drift_ : drift_;
   if (size <= int64_t{meter_.clockDriftLimitS}) {
     drift_ = 0;
-    return true;
+    return alarm(0, kAlarmClockDrift, false, 0, "");
   }
   clockToSet_ = meter_.setClock;
-  return event(0, kEventClockDrift, drift_,
-               "meter clock " + std::to_string(drift_) + " s from the host's");
+  const std::string detail = "meter clock " + std::to_string(drift_) + " s from the host's";
+  return event(0, kEventClockDrift, drift_, detail) &&
+         alarm(0, kAlarmClockDrift, true, drift_,
+               detail + (clockToSet_ ? "; being set" : "; set_clock is off"));
 }
 
 // A totals logger keeps no reset time: its restart shows as a record the
@@ -369,10 +437,11 @@ bool MeterSession::placeEpoch(Logger* logger) {
       return false;
     }
   }
-  if (known.epochId != 0 && !restarted) return true;
-  if (restarted && !event(logNo, kEventLoggerRestarted, resetTime,
-                          "logger restarted; epoch " + std::to_string(known.epochNumber + 1) +
-                              " begins")) {
+  if (known.epochId != 0 && !restarted) return alarm(logNo, kAlarmLoggerRestarted, false, 0, "");
+  const std::string detail = "logger " + std::to_string(logNo) + " restarted; epoch " +
+                             std::to_string(known.epochNumber + 1) + " begins";
+  if (restarted && !(event(logNo, kEventLoggerRestarted, resetTime, detail) &&
+                     alarm(logNo, kAlarmLoggerRestarted, true, known.epochNumber + 1, detail))) {
     return false;
   }
   if (!store_.beginEpoch(meterRow_, logNo, resetTime, utcNow(), &logger->position, &error)) {
@@ -489,6 +558,8 @@ bool MeterSession::download(Logger* logger, uint32_t from, uint32_t to, char set
                     siteBytes +
                     uint64_t{fetched.count} * (totals ? kTotalsEntryBytes : kPairEntryBytes);
   if (fetched.count > 0) logger->position.lastRsn = fetched.firstRsn + fetched.count - 1;
+  logger->downloaded += fetched.count;
+  logger->notConverted += notConverted;
   if (notConverted > 0 &&
       !event(logNo, kEventValuesNotConverted, static_cast<int64_t>(notConverted),
              std::to_string(notConverted) + " values of records " + std::to_string(from) + " to " +
@@ -539,12 +610,47 @@ void MeterSession::release() {
   VantbrookRequest(&dib_, &record_, &ignored);
 }
 
+// The library's message on one line, with what the collector knows added,
+// in the words the other commands use: the call that was placed, the
+// device a COM number stands for.
+std::string MeterSession::failureText() const {
+  const std::string library =
+      platform::oneLine(fieldText(result_.message, sizeof result_.message));
+  std::string text = library;
+  const bool call = line_.kind != LineKind::Direct;
+  const bool lineOpenFailed = library.rfind(kPortOpenFailure, 0) == 0;
+  if (calling_ && call && result_.code != VB_USER_ABORT) {
+    const bool pad = line_.kind == LineKind::Pnet;
+    if (lineOpenFailed) {
+      text = std::string("opening the line to the ") + (pad ? "PAD" : "modem") + ": " + library;
+    } else {
+      // A call the PAD or the modem refused reached its line: the refusal
+      // says it all.
+      return (pad ? "PAD call to " + meter_.address + " refused: "
+                  : "dialling " + meter_.address + ": ") +
+             library;
+    }
+  }
+  if (lineFailure(result_.code)) {
+    const std::string device = line_.device.empty() ? platform::describeComPort(line_.com)
+                                                    : "line " + line_.device;
+    if (text.find(line_.device.empty() ? device : line_.device) == std::string::npos) {
+      text += "; " + device;
+    }
+  }
+  return text;
+}
+
 MeterOutcome MeterSession::finish(bool ok) {
   outcome_.ok = ok;
   outcome_.code = result_.code;
-  outcome_.source = fieldText(result_.source, sizeof result_.source);
-  if (ok || outcome_.message.empty()) {
-    outcome_.message = fieldText(result_.message, sizeof result_.message);
+  outcome_.source = platform::oneLine(fieldText(result_.source, sizeof result_.source));
+  if (ok) {
+    outcome_.message = platform::oneLine(fieldText(result_.message, sizeof result_.message));
+  } else if (outcome_.message.empty()) {
+    outcome_.message = failureText();
+  } else {
+    outcome_.message = platform::oneLine(outcome_.message);
   }
   if (attemptId_ == 0) return outcome_;
   AttemptOutcome attempt;
@@ -571,7 +677,8 @@ MeterOutcome MeterSession::run() {
   // The meter's bookkeeping comes first: a meter whose attempt the store
   // cannot record is not dialled.
   std::string error;
-  const std::optional<int64_t> meterRow = store_.meterRow(meter_.id, line_.name, 86400, utcNow(), &error);
+  const std::optional<int64_t> meterRow =
+      store_.meterRow(meter_.id, line_.name, meter_.intervalS, utcNow(), &error);
   std::optional<int64_t> attempt;
   if (meterRow) attempt = store_.beginAttempt(runId_, *meterRow, line_.name, utcNow(), &error);
   if (!meterRow || !attempt) {
@@ -583,6 +690,7 @@ MeterOutcome MeterSession::run() {
   prepareRecord();
 
   bool ok = request(VB_REQ_HOLD, "calling");
+  calling_ = !ok;
   if (ok) ++outcome_.calls;
   bool known = false;
   if (ok && !store_.hasVersions(meterRow_, &known, &error)) ok = storeFailed(error);
@@ -602,6 +710,7 @@ MeterOutcome MeterSession::run() {
       // again, which is a second call.
       if (record_.linkHandle == kNone) {
         ok = request(VB_REQ_HOLD, "calling");
+        calling_ = !ok;
         if (ok) ++outcome_.calls;
       }
     } else {
@@ -635,7 +744,15 @@ MeterOutcome MeterSession::run() {
         range.from += (uint64_t{*settings_.since} - logger.data.firstPairDateTime) / interval;
       }
     }
-    // Records older than the oldest one the logger holds were overwritten.
+    // Records older than the oldest one the logger holds were overwritten;
+    // those not stored yet are lost.
+    if (ok && logger.position.lastRsn && logger.newest >= logger.oldest) {
+      const uint64_t lost =
+          logger.oldest > range.from ? uint64_t{logger.oldest} - range.from : 0;
+      ok = alarm(logger.logNo, kAlarmRecordsOverwritten, lost > 0, static_cast<int64_t>(lost),
+                 std::to_string(lost) + " records of logger " + std::to_string(logger.logNo) +
+                     " were overwritten before they were collected");
+    }
     range.from = std::max<uint64_t>(range.from, logger.oldest);
     // An empty logger reports a newest record just before its oldest.
     if (logger.newest < logger.oldest) range = Range{1, 0};
@@ -661,11 +778,13 @@ MeterOutcome MeterSession::run() {
           static_cast<uint32_t>(std::min<uint64_t>(ranges[i].to, from + block - 1));
       ok = download(&loggers[i], static_cast<uint32_t>(from), to, setTimeMode);
       if (ok && setTimeMode != 0 && result_.code == VB_OK) {
-        ok = event(0, kEventClockSet, drift_, "meter clock set to the host's");
+        ok = event(0, kEventClockSet, drift_, "meter clock set to the host's") &&
+             alarm(0, kAlarmClockDrift, false, 0, "");
         setTimeMode = 0;
       }
       from = uint64_t{to} + 1;
     }
+    if (ok) ok = loggerAlarms(loggers[i]);
   }
   if (ok) {
     ok = request(VB_REQ_RELEASE, "release");
@@ -696,9 +815,30 @@ bool mapDeviceLines(Fleet* fleet, std::string* error) {
   return true;
 }
 
+std::string lineResource(const LineConfig& line) {
+  const std::string device =
+      line.device.empty() ? platform::comDevicePath(line.com) : line.device;
+  std::error_code unresolved;
+  std::filesystem::path path = std::filesystem::weakly_canonical(device, unresolved);
+  if (unresolved) path = device;
+  return "line " + platform::hostName() + ":" + path.string();
+}
+
 Collector::Collector(const Fleet& fleet, Store& store, CollectSettings settings)
     : fleet_(fleet), store_(store), settings_(std::move(settings)) {
   outcomes_.resize(fleet.meters.size());
+  meterRows_.assign(fleet.meters.size(), 0);
+  selected_.assign(fleet.meters.size(), false);
+  for (size_t i = 0; i < fleet.meters.size(); ++i) {
+    const MeterConfig& meter = fleet.meters[i];
+    selected_[i] = settings_.selection.selects(meter.id, meter.line);
+    MeterOutcome& outcome = outcomes_[i];
+    outcome.meter = meter.id;
+    outcome.line = meter.line;
+    outcome.code = kCodeNotAttempted;
+    outcome.source = kCollectorSource;
+    outcome.message = "Not attempted";
+  }
   activity_.resize(fleet.lines.size());
   for (size_t i = 0; i < fleet.lines.size(); ++i) activity_[i].line = fleet.lines[i].name;
 }
@@ -721,6 +861,53 @@ std::vector<LineActivity> Collector::activity() const {
   return copy;
 }
 
+void Collector::noteAlarm(const std::optional<AlarmChange>& change) {
+  if (!change) return;
+  std::lock_guard<std::mutex> guard(alarmLock_);
+  alarms_.push_back(*change);
+}
+
+void Collector::noteStoreError(const std::string& error) {
+  std::lock_guard<std::mutex> guard(alarmLock_);
+  if (storeError_.empty()) storeError_ = error;
+}
+
+bool Collector::leaseLine(size_t lineIndex, int64_t runId, const std::string& resource,
+                          const std::vector<size_t>& meters) {
+  const LineConfig& line = fleet_.lines[lineIndex];
+  for (;;) {
+    bool taken = false;
+    LeaseHolder holder;
+    std::string error;
+    if (!store_.takeLease(resource, runId, line.name, utcNow(), &taken, &holder, &error)) {
+      for (size_t meter : meters) {
+        outcomes_[meter].code = kCodeStoreFailed;
+        outcomes_[meter].message = error;
+      }
+      return false;
+    }
+    if (taken) return true;
+    const std::string inUse = "line '" + line.name + "' is in use by run " +
+                              std::to_string(holder.runId) + " (process " +
+                              std::to_string(holder.pid) + " on " + holder.host + ")";
+    const uint64_t now = platform::nowMs();
+    const bool timeUp = settings_.untilMs && now >= *settings_.untilMs;
+    if (!settings_.waitForLines || timeUp || stopping(settings_)) {
+      for (size_t meter : meters) {
+        MeterOutcome& outcome = outcomes_[meter];
+        outcome.leftToOtherRun = settings_.waitForLines ? false : true;
+        outcome.code = settings_.waitForLines ? kCodeNotAttempted : kCodeLineInUse;
+        outcome.message = settings_.waitForLines
+                              ? "Not attempted before the run's time limit: " + inUse
+                              : "Left to the run that holds it: " + inUse;
+      }
+      return false;
+    }
+    setActivity(lineIndex, "", "waiting: " + inUse, 0);
+    platform::sleepMs(kLeasePollMs);
+  }
+}
+
 void Collector::runLine(size_t lineIndex, int64_t runId,
                         const std::function<void(const MeterOutcome&, bool)>& log) {
   struct Turn {
@@ -729,23 +916,33 @@ void Collector::runLine(size_t lineIndex, int64_t runId,
     uint32_t attempts = 0;
     uint64_t dueMs = 0;
   };
-  std::vector<Turn> turns;
+  std::vector<size_t> meters;
   for (size_t i = 0; i < fleet_.meters.size(); ++i) {
-    if (fleet_.meters[i].lineIndex != lineIndex) continue;
+    if (fleet_.meters[i].lineIndex == lineIndex && selected_[i]) meters.push_back(i);
+  }
+  const std::string resource = lineResource(fleet_.lines[lineIndex]);
+  if (!leaseLine(lineIndex, runId, resource, meters)) {
+    for (size_t meter : meters) log(outcomes_[meter], false);
+    std::lock_guard<std::mutex> guard(activityLock_);
+    activity_[lineIndex].stage = "left to another run";
+    activity_[lineIndex].finished = true;
+    return;
+  }
+  std::vector<Turn> turns;
+  for (size_t i : meters) {
+    const MeterConfig& meter = fleet_.meters[i];
     MeterOutcome& outcome = outcomes_[i];
-    outcome.meter = fleet_.meters[i].id;
-    outcome.line = fleet_.lines[lineIndex].name;
-    outcome.code = kCodeNotAttempted;
-    outcome.source = kCollectorSource;
-    outcome.message = "Not attempted";
     Turn turn{i, std::nullopt};
     std::string error;
-    if (!store_.lastSuccess(fleet_.meters[i].id, &turn.lastSuccess, &error)) {
+    const std::optional<int64_t> row =
+        store_.meterRow(meter.id, meter.line, meter.intervalS, utcNow(), &error);
+    if (!row || !store_.lastSuccess(meter.id, &turn.lastSuccess, &error)) {
       outcome.code = kCodeStoreFailed;
       outcome.message = error;
       log(outcome, false);
       continue;
     }
+    meterRows_[i] = *row;
     turns.push_back(turn);
   }
   // The meter collected longest ago (or never) first; the file's order
@@ -796,25 +993,73 @@ void Collector::runLine(size_t lineIndex, int64_t runId,
       }
     }
   }
+  std::string error;
+  if (!store_.releaseLease(resource, runId, &error)) noteStoreError(error);
   std::lock_guard<std::mutex> guard(activityLock_);
   activity_[lineIndex].meter.clear();
   activity_[lineIndex].stage = "done";
   activity_[lineIndex].finished = true;
 }
 
+void Collector::closeRunAlarms(int64_t now) {
+  for (size_t i = 0; i < fleet_.meters.size(); ++i) {
+    const int64_t row = meterRows_[i];
+    if (!selected_[i] || row == 0) continue;
+    const MeterConfig& meter = fleet_.meters[i];
+    const MeterOutcome& outcome = outcomes_[i];
+    std::string error;
+    std::optional<AlarmChange> change;
+    if (outcome.attempts > 0 && outcome.code != kCodeStoreFailed) {
+      const std::optional<int64_t> failedRuns = store_.countRunOutcome(row, !outcome.ok, &error);
+      if (!failedRuns) {
+        noteStoreError(error);
+        continue;
+      }
+      const bool failing = !outcome.ok && *failedRuns >= meter.failedRunsAlarm;
+      const std::string detail = "failed " + std::to_string(*failedRuns) +
+                                 " runs in a row; last: " + outcome.message;
+      const bool stored =
+          failing ? store_.raiseAlarm(row, meter.id, 0, kAlarmFailing, *failedRuns, detail, now,
+                                      &change, &error)
+                  : !outcome.ok || store_.clearAlarm(row, meter.id, 0, kAlarmFailing, now,
+                                                     &change, &error);
+      if (!stored) noteStoreError(error);
+      noteAlarm(change);
+    }
+    std::optional<int64_t> lastSuccess;
+    if (!store_.lastSuccess(meter.id, &lastSuccess, &error)) {
+      noteStoreError(error);
+      continue;
+    }
+    const bool late = lastSuccess && now - *lastSuccess > lateAfterS(meter.intervalS);
+    const std::string detail =
+        "last collected " + formatDuration(lastSuccess ? now - *lastSuccess : 0) +
+        " ago; expected every " + formatDuration(meter.intervalS);
+    const bool stored =
+        late ? store_.raiseAlarm(row, meter.id, 0, kAlarmNotCollected,
+                                 now - lastSuccess.value_or(now), detail, now, &change, &error)
+             : store_.clearAlarm(row, meter.id, 0, kAlarmNotCollected, now, &change, &error);
+    if (!stored) noteStoreError(error);
+    noteAlarm(change);
+  }
+}
+
 Summary Collector::run(const std::function<void(const MeterOutcome&, bool)>& log) {
   const uint64_t startMs = platform::nowMs();
   slotStop = settings_.stopRequested;
   Summary summary;
-  summary.meters = outcomes_;
-  for (size_t i = 0; i < fleet_.meters.size(); ++i) {
-    summary.meters[i].meter = fleet_.meters[i].id;
-    summary.meters[i].line = fleet_.lines[fleet_.meters[i].lineIndex].name;
-    summary.meters[i].code = kCodeNotAttempted;
-    summary.meters[i].source = kCollectorSource;
-    summary.meters[i].message = "Not attempted: the store cannot be used";
+  auto selectedOutcomes = [this] {
+    std::vector<MeterOutcome> chosen;
+    for (size_t i = 0; i < outcomes_.size(); ++i) {
+      if (selected_[i]) chosen.push_back(outcomes_[i]);
+    }
+    return chosen;
+  };
+  summary.meters = selectedOutcomes();
+  for (MeterOutcome& outcome : summary.meters) {
+    outcome.message = "Not attempted: the store cannot be used";
   }
-  summary.metersFailed = static_cast<uint32_t>(fleet_.meters.size());
+  summary.metersFailed = static_cast<uint32_t>(summary.meters.size());
   // A damaged store is found before any line is dialled; so are runs that
   // a killed collector left open.
   std::string error;
@@ -830,6 +1075,16 @@ Summary Collector::run(const std::function<void(const MeterOutcome&, bool)>& log
 
   std::vector<std::unique_ptr<platform::Thread>> threads;
   for (size_t i = 0; i < fleet_.lines.size(); ++i) {
+    bool needed = false;
+    for (size_t m = 0; m < fleet_.meters.size(); ++m) {
+      needed = needed || (fleet_.meters[m].lineIndex == i && selected_[m]);
+    }
+    if (!needed) {
+      std::lock_guard<std::mutex> guard(activityLock_);
+      activity_[i].stage = "not selected";
+      activity_[i].finished = true;
+      continue;
+    }
     auto thread = std::make_unique<platform::Thread>();
     if (!thread->start([this, i, id = *runId, &log] { runLine(i, id, log); })) {
       runLine(i, *runId, log);
@@ -842,28 +1097,33 @@ Summary Collector::run(const std::function<void(const MeterOutcome&, bool)>& log
     while (!thread->joinFor(kJoinPollMs)) {
       if (platform::nowMs() < renewAt) continue;
       renewAt = platform::nowMs() + kRunRenewMs;
-      if (!store_.renewRun(*runId, utcNow(), &error) && summary.storeError.empty()) {
-        summary.storeError = error;
-      }
+      if (!store_.renewRun(*runId, utcNow(), &error)) noteStoreError(error);
     }
   }
+  closeRunAlarms(utcNow());
 
-  summary.meters = outcomes_;
+  summary.meters = selectedOutcomes();
   summary.metersFailed = 0;
-  for (const MeterOutcome& outcome : outcomes_) {
-    (outcome.ok ? summary.metersOk : summary.metersFailed) += 1;
+  for (const MeterOutcome& outcome : summary.meters) {
+    if (outcome.leftToOtherRun) {
+      ++summary.metersLeft;
+    } else {
+      (outcome.ok ? summary.metersOk : summary.metersFailed) += 1;
+    }
     summary.entriesNew += outcome.entriesNew;
     summary.bytes += outcome.bytes;
     summary.calls += outcome.calls;
   }
   summary.interrupted = stopping(settings_);
   summary.seconds = static_cast<double>(platform::nowMs() - startMs) / 1000.0;
-  if ((!store_.endRun(*runId, utcNow(), static_cast<int>(summary.metersOk),
-                      static_cast<int>(summary.metersFailed), &error) ||
-       !store_.checkIntegrity(&error)) &&
-      summary.storeError.empty()) {
-    summary.storeError = error;
+  if (!store_.endRun(*runId, utcNow(), static_cast<int>(summary.metersOk),
+                     static_cast<int>(summary.metersFailed), &error) ||
+      !store_.checkIntegrity(&error)) {
+    noteStoreError(error);
   }
+  std::lock_guard<std::mutex> guard(alarmLock_);
+  summary.alarms = alarms_;
+  summary.storeError = storeError_;
   return summary;
 }
 

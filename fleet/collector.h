@@ -3,6 +3,15 @@
 // failed meters retried with back-off while the run may go on. Lines never
 // wait for each other: each has its own link, and the store is written in
 // short transactions.
+//
+// A line is leased to one run at a time through the store: a second run on
+// the same store (a nightly timer that fires while last night's run still
+// goes) waits for the line or, told not to wait, leaves it to the run that
+// holds it; either way nothing is recorded against meters it never tried.
+//
+// Alarms are raised and cleared as the meters are read (status flags, the
+// clock, restarts, overwritten or missing records, values not converted)
+// and at the end of the run (failed runs in a row, not collected in time).
 #pragma once
 
 #include <atomic>
@@ -13,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "alarms.h"
 #include "fleet_file.h"
 #include "store.h"
 
@@ -29,6 +39,11 @@ struct CollectSettings {
   // A logger collected for the first time is read from this meter time on;
   // unset: everything it holds.
   std::optional<uint32_t> since;
+  // The meters to collect: every one when empty.
+  MeterSelection selection;
+  // A line another run holds is waited for (until untilMs); false: left to
+  // that run.
+  bool waitForLines = true;
   // Asked often, from every thread: true once the run is to stop.
   std::function<bool()> stopRequested;
 };
@@ -37,12 +52,15 @@ struct CollectSettings {
 inline constexpr int32_t kCodeNotAttempted = -1;  // the run ended before the meter's turn
 inline constexpr int32_t kCodeStoreFailed = -2;   // the store refused a write or a read
 inline constexpr int32_t kCodeInconsistent = -3;  // a reply that contradicts its request
+inline constexpr int32_t kCodeLineInUse = -5;     // another run holds the meter's line
 inline constexpr char kCollectorSource[] = "vantbrook collect";
 
 struct MeterOutcome {
   std::string meter;
   std::string line;
   bool ok = false;
+  // Left to another run that holds its line: neither collected nor failed.
+  bool leftToOtherRun = false;
   int32_t code = 0;
   std::string source;
   std::string message;
@@ -53,14 +71,17 @@ struct MeterOutcome {
 };
 
 struct Summary {
-  std::vector<MeterOutcome> meters;  // in fleet file order
+  std::vector<MeterOutcome> meters;  // the selected meters, in fleet file order
   uint32_t metersOk = 0;
   uint32_t metersFailed = 0;
+  uint32_t metersLeft = 0;  // left to another run
   uint64_t entriesNew = 0;
   uint64_t bytes = 0;
   uint32_t calls = 0;
   double seconds = 0;
   bool interrupted = false;
+  // Alarms this run raised and cleared, in the order it did.
+  std::vector<AlarmChange> alarms;
   // Why the store failed the run as a whole (it cannot be used, or a write
   // of the run's own failed); empty when it did not.
   std::string storeError;
@@ -92,22 +113,39 @@ class Collector {
  private:
   void runLine(size_t lineIndex, int64_t runId,
                const std::function<void(const MeterOutcome&, bool)>& log);
+  // Waits for the line's lease; false when the run leaves the line (its
+  // meters' outcomes then say why).
+  bool leaseLine(size_t lineIndex, int64_t runId, const std::string& resource,
+                 const std::vector<size_t>& meters);
+  // Failed runs in a row and time since the last collection, as alarms.
+  void closeRunAlarms(int64_t now);
   void setActivity(size_t lineIndex, const std::string& meter, const std::string& stage,
                    uint64_t entries);
+  void noteAlarm(const std::optional<AlarmChange>& change);
+  void noteStoreError(const std::string& error);
   friend class MeterSession;
 
   const Fleet& fleet_;
   Store& store_;
   CollectSettings settings_;
   std::vector<MeterOutcome> outcomes_;  // one per meter; each written by its line's thread
+  std::vector<int64_t> meterRows_;      // the store's row of each meter, 0 while unknown
+  std::vector<bool> selected_;
   mutable std::mutex activityLock_;
   std::vector<LineActivity> activity_;
+  std::mutex alarmLock_;
+  std::vector<AlarmChange> alarms_;
+  std::string storeError_;
 };
 
 // Gives every line named by device path a COM number of its own that no
 // line uses and points the device map at the path. Call before collecting,
 // while no other thread runs requests.
 bool mapDeviceLines(Fleet* fleet, std::string* error);
+
+// The store's name of the device a line opens, for its lease: the same
+// device gives the same name on this host, whatever the fleet file calls it.
+std::string lineResource(const LineConfig& line);
 
 // Entries one download of the logger asks for at most, so that its reply
 // always fits the link's receive buffer.

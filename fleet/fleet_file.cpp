@@ -7,6 +7,8 @@
 
 #include <toml++/toml.h>
 
+#include "schedule.h"
+
 namespace vb::fleet {
 
 namespace {
@@ -146,6 +148,7 @@ void readMeter(Checker& check, const toml::table& table, MeterConfig* meter) {
       check.text(node, key, 64, &meter->id);
     } else if (key == "line") {
       check.text(node, key, 64, &meter->line);
+      meter->lineKeyLine = Checker::lineOf(node);
     } else if (key == "address") {
       check.text(node, key, kMaxAddress, &meter->address);
     } else if (key == "password") {
@@ -174,6 +177,18 @@ void readMeter(Checker& check, const toml::table& table, MeterConfig* meter) {
       check.number(node, key, 1, kMaxDriftLimitS, &meter->clockDriftLimitS);
     } else if (key == "set_clock") {
       check.flag(node, key, &meter->setClock);
+    } else if (key == "interval") {
+      std::string text;
+      if (!check.text(node, key, 16, &text)) continue;
+      const std::optional<int64_t> interval = parseDuration(text);
+      if (!interval || *interval > kMaxIntervalS) {
+        check.fail(Checker::lineOf(node), key,
+                   "must be a duration up to a year such as \"15m\", \"6h\" or \"1d\"");
+        continue;
+      }
+      meter->intervalS = *interval;
+    } else if (key == "alarm_after_failed_runs") {
+      check.number(node, key, 1, kMaxAttempts, &meter->failedRunsAlarm);
     } else {
       check.fail(Checker::lineOf(node), key, "unknown key in [[meter]]");
     }
@@ -243,7 +258,7 @@ void crossCheck(Checker& check, Fleet* fleet) {
     size_t index = 0;
     while (index < fleet->lines.size() && fleet->lines[index].name != meter.line) ++index;
     if (index == fleet->lines.size()) {
-      check.fail(meter.sourceLine, "line",
+      check.fail(meter.lineKeyLine, "line",
                  "meter '" + meter.id + "' names line '" + meter.line + "', which is not defined");
       continue;
     }

@@ -45,7 +45,10 @@ struct MeterConfig {
   bool convert = true;       // engineering units (true) or the raw logged values
   uint32_t clockDriftLimitS = 60;  // a larger drift is recorded as an event
   bool setClock = false;           // and corrected when this is set
+  int64_t intervalS = 86400;       // expected time between two collections
+  uint32_t failedRunsAlarm = 3;    // failed runs in a row that raise an alarm
   int sourceLine = 0;
+  int lineKeyLine = 0;  // where its `line` key is
 };
 
 struct Fleet {

@@ -63,7 +63,7 @@ TEST(FleetFile, AnErrorNamesFileLineAndKey) {
       {"unknown key", "[[meter]]\nid = \"m\"\nline = \"radio\"\naddress = \"1\"\nspeed = 3\n",
        "12: key 'speed': unknown key in [[meter]]"},
       {"missing line", "[[meter]]\nid = \"m\"\nline = \"nowhere\"\n",
-       "8: key 'line': meter 'm' names line 'nowhere', which is not defined"},
+       "10: key 'line': meter 'm' names line 'nowhere', which is not defined"},
       {"duplicate meter id",
        "[[meter]]\nid = \"m\"\nline = \"local\"\n[[meter]]\nid = \"m\"\nline = \"local\"\n",
        "11: key 'id': meter 'm' defined twice"},

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/text.h"
 #include "vantbrook/vantbrook.h"
 
 namespace vb::cli {
@@ -41,21 +42,7 @@ std::string fieldText(const char* field, size_t size) {
 }
 
 std::string oneLineMessage(const ResultRecord& result) {
-  // One line whatever the text holds: leading and trailing line breaks go,
-  // inner ones (a modem's or PAD's reply quoted in the text) become a space.
-  const std::string text = fieldText(result.message, sizeof result.message);
-  std::string message;
-  bool lineBreak = false;
-  for (char c : text) {
-    if (c == '\r' || c == '\n') {
-      lineBreak = true;
-      continue;
-    }
-    if (lineBreak && !message.empty()) message += ' ';
-    lineBreak = false;
-    message += c;
-  }
-  return message;
+  return platform::oneLine(fieldText(result.message, sizeof result.message));
 }
 
 std::string describeResult(const ResultRecord& result) {

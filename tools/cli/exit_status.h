@@ -24,8 +24,7 @@ ExitStatus exitStatusForResult(int32_t code);
 // A text field of a record: up to its NUL or the field's end.
 std::string fieldText(const char* field, size_t size);
 
-// A result's message on one line: leading and trailing line breaks removed,
-// inner ones replaced by a space.
+// A result's message on one readable line (see platform::oneLine).
 std::string oneLineMessage(const ResultRecord& result);
 
 // "<message> (code N, <source>)" on one line.

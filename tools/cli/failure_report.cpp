@@ -28,26 +28,8 @@ bool startsWith(const std::string& text, const char* prefix) {
 
 std::string seconds(uint64_t ms) { return std::to_string((ms + 999) / 1000) + " s"; }
 
-// Which device a COM number stood for, and why.
-std::string comLine(int com) {
-  const std::string name = "COM" + std::to_string(com);
-  const std::string variable = "VANTBROOK_COM" + std::to_string(com);
-  const std::string device = platform::comDevicePath(com);
-  switch (platform::comDevicePathOrigin(com)) {
-    case platform::ComPathOrigin::Variable:
-      return name + " is " + device + ", from " + variable;
-    case platform::ComPathOrigin::EmptyVariable:
-      return name + " is " + device + ": " + variable + " is set but empty";
-    case platform::ComPathOrigin::SystemPort:
-      return name + " is the system's port " + device;
-    case platform::ComPathOrigin::Default:
-      break;
-  }
-  return name + " is " + device + ": " + variable + " is not set";
-}
-
 std::string lineNote(const ConnectionOptions& connection, const std::string& message) {
-  if (connection.route != Route::Device) return comLine(connection.com);
+  if (connection.route != Route::Device) return platform::describeComPort(connection.com);
   if (message.find(connection.device) != std::string::npos) return std::string();
   return "line " + connection.device;
 }

@@ -18,6 +18,25 @@ std::string comDevicePath(int portNumber);
 enum class ComPathOrigin { Variable, EmptyVariable, Default, SystemPort };
 ComPathOrigin comDevicePathOrigin(int portNumber);
 
+// Which device COMn stands for, and why, in the words every report uses:
+// "COM7 is /dev/ttyS6: VANTBROOK_COM7 is not set".
+inline std::string describeComPort(int portNumber) {
+  const std::string name = "COM" + std::to_string(portNumber);
+  const std::string variable = "VANTBROOK_COM" + std::to_string(portNumber);
+  const std::string device = comDevicePath(portNumber);
+  switch (comDevicePathOrigin(portNumber)) {
+    case ComPathOrigin::Variable:
+      return name + " is " + device + ", from " + variable;
+    case ComPathOrigin::EmptyVariable:
+      return name + " is " + device + ": " + variable + " is set but empty";
+    case ComPathOrigin::SystemPort:
+      return name + " is the system's port " + device;
+    case ComPathOrigin::Default:
+      break;
+  }
+  return name + " is " + device + ": " + variable + " is not set";
+}
+
 }  // namespace vb::platform
 
 namespace vb::platform {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace vb::platform {
 
@@ -36,6 +37,32 @@ __attribute__((format(printf, 3, 4))) inline void formatField(char* field, size_
   va_start(args, format);
   std::vsnprintf(field, size, format, args);
   va_end(args);
+}
+
+// A message from the library, a modem or a PAD as one readable line:
+// leading and trailing line breaks and blanks go, inner runs of them become
+// one space, a space before a colon goes, and any other control character
+// is written as \xNN, so nothing that was said is lost.
+inline std::string oneLine(const std::string& text) {
+  std::string line;
+  bool gap = false;
+  for (unsigned char c : text) {
+    if (c == '\r' || c == '\n' || c == '\t' || c == ' ') {
+      gap = true;
+      continue;
+    }
+    if (gap && !line.empty() && c != ':') line += ' ';
+    gap = false;
+    if (c < 0x20 || c == 0x7F) {
+      static const char kHex[] = "0123456789ABCDEF";
+      line += "\\x";
+      line += kHex[c >> 4];
+      line += kHex[c & 0xF];
+    } else {
+      line += static_cast<char>(c);
+    }
+  }
+  return line;
 }
 
 }  // namespace vb::platform

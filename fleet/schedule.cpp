@@ -1,0 +1,67 @@
+#include "schedule.h"
+
+#include <cctype>
+
+namespace vb::fleet {
+
+namespace {
+
+struct Unit {
+  char letter;
+  int64_t seconds;
+};
+constexpr Unit kUnits[] = {{'d', 86400}, {'h', 3600}, {'m', 60}, {'s', 1}};
+
+}  // namespace
+
+std::optional<int64_t> parseDuration(const std::string& text) {
+  if (text.size() < 2 || text.size() > 8) return std::nullopt;
+  int64_t number = 0;
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
+    number = number * 10 + (text[i] - '0');
+  }
+  for (const Unit& unit : kUnits) {
+    if (text.back() == unit.letter && number > 0) return number * unit.seconds;
+  }
+  return std::nullopt;
+}
+
+std::string formatDuration(int64_t seconds) {
+  for (const Unit& unit : kUnits) {
+    if (seconds % unit.seconds == 0) return std::to_string(seconds / unit.seconds) + unit.letter;
+  }
+  return std::to_string(seconds) + "s";
+}
+
+int64_t lateAfterS(int64_t intervalS) { return intervalS + intervalS / 4; }
+
+int64_t missingAfterS(int64_t intervalS) { return 2 * intervalS + intervalS / 4; }
+
+const char* meterStateName(MeterState state) {
+  switch (state) {
+    case MeterState::Late:
+      return "late";
+    case MeterState::Missing:
+      return "missing";
+    case MeterState::Failing:
+      return "failing";
+    case MeterState::Never:
+      return "never";
+    case MeterState::Ok:
+      break;
+  }
+  return "ok";
+}
+
+MeterState meterState(std::optional<int64_t> lastSuccessAt, int64_t intervalS, bool failing,
+                      int64_t now) {
+  if (failing) return MeterState::Failing;
+  if (!lastSuccessAt) return MeterState::Never;
+  const int64_t age = now - *lastSuccessAt;
+  if (age > missingAfterS(intervalS)) return MeterState::Missing;
+  if (age > lateAfterS(intervalS)) return MeterState::Late;
+  return MeterState::Ok;
+}
+
+}  // namespace vb::fleet
