@@ -1,17 +1,20 @@
 #include "collect_command.h"
 
-#include <CLI/CLI.hpp>
-
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <ctime>
 #include <optional>
 
 #include "collector.h"
+#include "command_arguments.h"
 #include "exit_status.h"
 #include "fleet_file.h"
 #include "json_writer.h"
 #include "meter_time.h"
 #include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/process.h"
 #include "platform/terminal.h"
 #include "platform/text.h"
 #include "platform/thread.h"
@@ -23,7 +26,8 @@ namespace {
 
 constexpr uint32_t kSecondsPerDay = 86400;
 constexpr uint32_t kLiveRedrawMs = 250;
-constexpr uint32_t kDefaultRetryDelayS = 10;
+// How long an --on-alarm command may take before it is stopped.
+constexpr uint32_t kAlarmHookMs = 60000;
 
 void printError(const std::string& text) { std::fprintf(stderr, "vantbrook: %s\n", text.c_str()); }
 
@@ -107,26 +111,64 @@ class LiveDisplay {
   size_t drawn_ = 0;
 };
 
+// UTC time as ISO 8601 ("2026-12-08T17:06:19Z").
+std::string utcText(int64_t seconds) {
+  const std::time_t time = static_cast<std::time_t>(seconds);
+  std::tm parts{};
+  char text[32] = "";
+  if (gmtime_r(&time, &parts) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+std::string alarmText(const fleet::AlarmChange& alarm) {
+  std::string where = alarm.meter;
+  if (alarm.logNo != 0) where += " logger " + std::to_string(alarm.logNo);
+  return where + " " + alarm.kind + " (" + fleet::severityName(alarm.severity) + "): " +
+         alarm.detail;
+}
+
 void printSummary(const fleet::Summary& summary) {
   if (!summary.storeError.empty()) std::printf("Store failed: %s\n", summary.storeError.c_str());
-  std::printf("Meters: %u ok, %u failed. New entries: %llu. Calls: %u. Time: %.1f s.\n",
-              summary.metersOk, summary.metersFailed,
+  std::printf("Meters: %u ok, %u failed", summary.metersOk, summary.metersFailed);
+  if (summary.metersLeft > 0) {
+    std::printf(", %u left to another run that holds their lines", summary.metersLeft);
+  }
+  std::printf(". New entries: %llu. Calls: %u. Time: %.1f s.\n",
               static_cast<unsigned long long>(summary.entriesNew), summary.calls,
               summary.seconds);
-  if (summary.metersFailed == 0) return;
-  std::printf("\nFailed meters:\n");
-  for (const fleet::MeterOutcome& outcome : summary.meters) {
-    if (outcome.ok) continue;
-    std::printf("  %-16s %-12s %s\n", outcome.meter.c_str(), outcome.line.c_str(),
-                failureText(outcome).c_str());
+  if (summary.metersFailed > 0) {
+    std::printf("\nFailed meters:\n");
+    for (const fleet::MeterOutcome& outcome : summary.meters) {
+      if (outcome.ok || outcome.leftToOtherRun) continue;
+      std::printf("  %-16s %-12s %s\n", outcome.meter.c_str(), outcome.line.c_str(),
+                  failureText(outcome).c_str());
+    }
+  }
+  if (summary.metersLeft > 0) {
+    std::printf("\nLeft to another run:\n");
+    for (const fleet::MeterOutcome& outcome : summary.meters) {
+      if (!outcome.leftToOtherRun) continue;
+      std::printf("  %-16s %-12s %s\n", outcome.meter.c_str(), outcome.line.c_str(),
+                  outcome.message.c_str());
+    }
+  }
+  for (bool raised : {true, false}) {
+    bool any = false;
+    for (const fleet::AlarmChange& alarm : summary.alarms) {
+      if (alarm.raised != raised) continue;
+      if (!any) std::printf("\nAlarms %s:\n", raised ? "raised" : "cleared");
+      any = true;
+      std::printf("  %s\n", alarmText(alarm).c_str());
+    }
   }
 }
 
-void printSummaryJson(const fleet::Summary& summary) {
+void printSummaryJson(const fleet::Summary& summary, const std::vector<std::string>& hookFailures) {
   JsonWriter json;
   json.beginObject()
       .key("meters_ok").value(summary.metersOk)
       .key("meters_failed").value(summary.metersFailed)
+      .key("meters_left").value(summary.metersLeft)
       .key("entries_new").value(static_cast<int64_t>(summary.entriesNew))
       .key("bytes").value(static_cast<int64_t>(summary.bytes))
       .key("calls").value(summary.calls)
@@ -139,6 +181,7 @@ void printSummaryJson(const fleet::Summary& summary) {
         .key("meter").utf8(outcome.meter)
         .key("line").utf8(outcome.line)
         .key("ok").value(outcome.ok)
+        .key("left_to_other_run").value(outcome.leftToOtherRun)
         .key("code").value(outcome.code)
         .key("source").value(outcome.source)
         .key("message").value(outcome.message)
@@ -148,24 +191,59 @@ void printSummaryJson(const fleet::Summary& summary) {
         .key("attempts").value(outcome.attempts)
         .endObject();
   }
+  json.endArray().key("alarms").beginArray();
+  for (const fleet::AlarmChange& alarm : summary.alarms) {
+    json.beginObject()
+        .key("id").value(alarm.id)
+        .key("state").value(alarm.raised ? "raised" : "cleared")
+        .key("meter").utf8(alarm.meter)
+        .key("logger").value(alarm.logNo)
+        .key("kind").value(alarm.kind)
+        .key("severity").value(fleet::severityName(alarm.severity))
+        .key("at").value(utcText(alarm.at))
+        .key("value").value(alarm.value)
+        .key("detail").utf8(alarm.detail)
+        .endObject();
+  }
+  json.endArray().key("hook_failures").beginArray();
+  for (const std::string& failure : hookFailures) json.value(failure);
   json.endArray().endObject();
   std::fputs(json.text().c_str(), stdout);
 }
 
-// Parses a command's arguments with CLI11; the exit status when the
-// command is to end here (help shown, or a usage error), else nothing.
-std::optional<int> parse(CLI::App& app, const std::vector<std::string>& arguments) {
-  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
-  try {
-    app.parse(reversed);
-  } catch (const CLI::CallForHelp&) {
-    std::fputs(app.help().c_str(), stdout);
-    return kExitOk;
-  } catch (const CLI::ParseError& error) {
-    printError(error.what());
-    return kExitUsage;
+// Runs the --on-alarm command once per alarm raised or cleared; what
+// failed, one text each.
+std::vector<std::string> runAlarmHooks(const std::string& command,
+                                       const std::vector<fleet::AlarmChange>& alarms) {
+  std::vector<std::string> failures;
+  for (const fleet::AlarmChange& alarm : alarms) {
+    platform::ProcessOptions options;
+    options.environment = {
+        "VANTBROOK_ALARM_ID=" + std::to_string(alarm.id),
+        std::string("VANTBROOK_ALARM_STATE=") + (alarm.raised ? "raised" : "cleared"),
+        "VANTBROOK_ALARM_METER=" + alarm.meter,
+        "VANTBROOK_ALARM_LOGGER=" + std::to_string(alarm.logNo),
+        "VANTBROOK_ALARM_KIND=" + alarm.kind,
+        std::string("VANTBROOK_ALARM_SEVERITY=") + fleet::severityName(alarm.severity),
+        "VANTBROOK_ALARM_VALUE=" + std::to_string(alarm.value),
+        "VANTBROOK_ALARM_DETAIL=" + alarm.detail,
+        "VANTBROOK_ALARM_AT=" + utcText(alarm.at),
+    };
+    platform::ChildProcess hook;
+    std::string failure;
+    if (!hook.start("/bin/sh", {"-c", command}, options)) {
+      failure = "cannot start it: " + platform::lastErrorText();
+    } else if (!hook.waitFor(kAlarmHookMs)) {
+      failure = "still running after " + std::to_string(kAlarmHookMs / 1000) + " s; stopped";
+    } else if (hook.exitStatus() != 0) {
+      failure = "exit status " + std::to_string(hook.exitStatus());
+    }
+    if (failure.empty()) continue;
+    failures.push_back("--on-alarm for " + alarm.meter + " " + alarm.kind + " " +
+                       (alarm.raised ? "raised" : "cleared") + ": " + failure);
+    printError(failures.back());
   }
-  return std::nullopt;
+  return failures;
 }
 
 }  // namespace
@@ -176,6 +254,22 @@ int collectFleet(const CollectRequest& request) {
   if (!fleet) {
     printError(error);
     return kExitUsage;
+  }
+  // A name the fleet file does not know is a typo, not an empty selection.
+  const fleet::MeterSelection& selection = request.settings.selection;
+  for (const std::string& id : selection.meters) {
+    if (std::none_of(fleet->meters.begin(), fleet->meters.end(),
+                     [&id](const fleet::MeterConfig& meter) { return meter.id == id; })) {
+      printError("collect: --meter " + id + ": " + request.fleetPath + " has no such meter");
+      return kExitUsage;
+    }
+  }
+  for (const std::string& name : selection.lines) {
+    if (std::none_of(fleet->lines.begin(), fleet->lines.end(),
+                     [&name](const fleet::LineConfig& line) { return line.name == name; })) {
+      printError("collect: --line " + name + ": " + request.fleetPath + " has no such line");
+      return kExitUsage;
+    }
   }
   if (request.check) {
     std::printf("%s: %zu lines, %zu meters, no errors\n", request.fleetPath.c_str(),
@@ -205,8 +299,10 @@ int collectFleet(const CollectRequest& request) {
     std::fflush(stderr);
   });
   display.stop();
+  std::vector<std::string> hookFailures;
+  if (!request.onAlarm.empty()) hookFailures = runAlarmHooks(request.onAlarm, summary.alarms);
   if (request.json) {
-    printSummaryJson(summary);
+    printSummaryJson(summary, hookFailures);
   } else {
     printSummary(summary);
   }
@@ -223,51 +319,45 @@ int collectFleet(const CollectRequest& request) {
 }
 
 int runCollect(const std::vector<std::string>& arguments) {
-  CLI::App app("Collects every meter of a fleet file into a SQLite store.", "vantbrook collect");
-  app.footer(
-      "Exit statuses: 0 every meter collected; 2 bad command line or fleet file (nothing\n"
-      "collected); 6 some meters not collected (the others are stored); 7 the store\n"
-      "cannot be opened or written; 130 interrupted (what was complete is kept).");
-  CollectRequest request;
-  std::string until, since;
-  uint32_t retryDelayS = kDefaultRetryDelayS;
-  app.add_option("FLEET", request.fleetPath, "the fleet file (TOML)")->required();
-  app.add_flag("--check", request.check, "check the fleet file only");
-  app.add_option("--db", request.dbPath, "the store (SQLite), created when missing");
-  app.add_option("--retries", request.settings.retries,
-                 "further attempts at a failed meter (default 2)");
-  app.add_option("--retry-delay", retryDelayS,
-                 "seconds before the first retry, doubling with each (default 10)");
-  app.add_option("--until", until,
-                 "start no attempt after this time: HH:MM or YYYY-MM-DDTHH:MM (local standard time)");
-  app.add_option("--since", since,
-                 "a logger read for the first time is read from this meter time on");
-  app.add_flag("--json", request.json, "print the summary as JSON");
-  app.add_option("--progress", request.progress,
-                 "auto (live lines on a terminal, else log lines), lines or off")
-      ->check(CLI::IsMember({"auto", "lines", "off"}));
-  if (std::optional<int> status = parse(app, arguments)) return *status;
-  if (!request.check && request.dbPath.empty()) {
-    printError("collect: --db FILE is required (or --check)");
+  CLI::App app;
+  CollectArguments given;
+  defineCollect(app, given);
+  if (std::optional<int> status = parseCommand(app, kCollectText, arguments, kExitUsage)) {
+    return *status;
+  }
+  if (!given.check && given.dbPath.empty()) {
+    printError("collect: --db STORE is required (or --check)");
     return kExitUsage;
   }
-  request.settings.retryDelayMs = retryDelayS * 1000;
-  if (!until.empty()) {
-    std::optional<uint64_t> fromNow = parseUntil(until);
+  CollectRequest request;
+  request.fleetPath = given.fleetPath;
+  request.dbPath = given.dbPath;
+  request.check = given.check;
+  request.json = given.json;
+  request.progress = given.progress;
+  request.onAlarm = given.onAlarm;
+  fleet::CollectSettings& settings = request.settings;
+  settings.retries = given.retries;
+  settings.retryDelayMs = given.retryDelayS * 1000;
+  settings.selection.meters = given.meters;
+  settings.selection.lines = given.lines;
+  settings.waitForLines = !given.noWait;
+  if (!given.until.empty()) {
+    std::optional<uint64_t> fromNow = parseUntil(given.until);
     if (!fromNow) {
-      printError("collect: --until: not a time: " + until);
+      printError("collect: --until: not a time: " + given.until);
       return kExitUsage;
     }
-    request.settings.untilMs = platform::nowMs() + *fromNow;
+    settings.untilMs = platform::nowMs() + *fromNow;
   }
-  if (!since.empty()) {
-    request.settings.since = parseMeterTime(since);
-    if (!request.settings.since) {
-      printError("collect: --since: not a time: " + since);
+  if (!given.since.empty()) {
+    settings.since = parseMeterTime(given.since);
+    if (!settings.since) {
+      printError("collect: --since: not a time: " + given.since);
       return kExitUsage;
     }
   }
-  request.settings.stopRequested = [] { return platform::interruptRequested(); };
+  settings.stopRequested = [] { return platform::interruptRequested(); };
   return collectFleet(request);
 }
 

@@ -18,6 +18,7 @@ struct CollectRequest {
   bool check = false;
   bool json = false;
   std::string progress = "auto";  // auto, lines or off
+  std::string onAlarm;            // run for every alarm raised or cleared
   fleet::CollectSettings settings;
 };
 

@@ -1,7 +1,5 @@
 // vantbrook export: what a store holds, streamed row by row as CSV or JSON,
 // so an export of millions of pairs needs no more memory than one row.
-#include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -11,6 +9,8 @@
 #include <optional>
 
 #include "collect_command.h"
+#include "command_arguments.h"
+#include "selection_check.h"
 #include "exit_status.h"
 #include "json_writer.h"
 #include "meter_time.h"
@@ -113,63 +113,29 @@ class Output {
   std::string buffer_;
 };
 
-// "a, b and c (3 meters)", or that the store holds none yet.
-std::string describeMeters(const std::vector<std::string>& meters) {
-  if (meters.empty()) return "no meters yet";
-  constexpr size_t kNamed = 10;
-  std::string text;
-  for (size_t i = 0; i < meters.size() && i < kNamed; ++i) {
-    text += (i == 0 ? "'" : "', '") + meters[i];
-  }
-  text += "'";
-  if (meters.size() > kNamed) text += ", ...";
-  return text + " (" + std::to_string(meters.size()) + (meters.size() == 1 ? " meter)" : " meters)");
-}
-
 }  // namespace
 
 int runExport(const std::vector<std::string>& arguments) {
-  CLI::App app("Streams the pairs (or, with --logger 3, the totals) of a store as CSV or JSON.",
-               "vantbrook export");
-  app.footer(
-      "Times (--from, --to and the time column) are meter times, YYYY-MM-DDTHH:MM:SS.\n"
-      "A pair's time is empty (null) where its logger header did not fix it, and so is a\n"
-      "value the meter's conversion could not give. The last column (key) `converted`\n"
-      "says whether a pair is in engineering units (1) or as logged (0).\n"
-      "Exit statuses: 0 exported; 2 bad command line, or a --meter the store does not\n"
-      "hold, or --from after --to; 7 the store cannot be read or the output cannot be\n"
-      "written (an --output file is then left as it was).");
-  std::string dbPath, meter, from, to, outputPath;
-  int logNo = 0;
-  bool csv = false, json = false;
-  app.add_option("--db", dbPath, "the store")->required();
-  app.add_option("--meter", meter, "only this meter id");
-  app.add_option("--logger", logNo, "only this logger, 1 to 3 (3: totals)")
-      ->check(CLI::Range(1, 3));
-  app.add_option("--from", from, "only entries from this meter time on");
-  app.add_option("--to", to, "only entries up to this meter time");
-  app.add_option("--output", outputPath, "write here instead of standard output");
-  auto* csvFlag = app.add_flag("--csv", csv, "comma-separated values with a header line");
-  auto* jsonFlag = app.add_flag("--json", json, "a JSON array of one object per entry");
-  csvFlag->excludes(jsonFlag);
-  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
-  try {
-    app.parse(reversed);
-  } catch (const CLI::CallForHelp&) {
-    std::fputs(app.help().c_str(), stdout);
-    return kExitOk;
-  } catch (const CLI::ParseError& error) {
-    std::fprintf(stderr, "vantbrook: %s\n", error.what());
-    return kExitUsage;
+  CLI::App app;
+  ExportArguments given;
+  defineExport(app, given);
+  if (std::optional<int> status = parseCommand(app, kExportText, arguments, kExitUsage)) {
+    return *status;
   }
+  const std::string& dbPath = given.dbPath;
+  const bool csv = given.csv;
+  const bool json = given.json;
+  const int logNo = given.logNo;
   if (!csv && !json) {
     std::fputs("vantbrook: export: --csv or --json is required\n", stderr);
     return kExitUsage;
   }
   fleet::ExportFilter filter;
-  if (!meter.empty()) filter.selection.meters.push_back(meter);
+  filter.selection.meters = given.meters;
+  filter.selection.lines = given.lines;
   if (logNo != 0) filter.logNo = logNo;
-  for (auto [text, field] : {std::pair{&from, &filter.from}, std::pair{&to, &filter.to}}) {
+  for (auto [text, field] :
+       {std::pair{&given.from, &filter.from}, std::pair{&given.to, &filter.to}}) {
     if (text->empty()) continue;
     *field = parseMeterTime(*text);
     if (!*field) {
@@ -177,10 +143,9 @@ int runExport(const std::vector<std::string>& arguments) {
       return kExitUsage;
     }
   }
-
   if (filter.from && filter.to && *filter.from > *filter.to) {
-    std::fprintf(stderr, "vantbrook: export: --from %s is after --to %s\n", from.c_str(),
-                 to.c_str());
+    std::fprintf(stderr, "vantbrook: export: --from %s is after --to %s\n", given.from.c_str(),
+                 given.to.c_str());
     return kExitUsage;
   }
 
@@ -190,20 +155,16 @@ int runExport(const std::vector<std::string>& arguments) {
     std::fprintf(stderr, "vantbrook: %s\n", error.c_str());
     return kExitStoreFailed;
   }
-  if (!meter.empty()) {
-    std::vector<std::pair<std::string, std::string>> held;
-    if (!store->meterIds(&held, &error)) {
-      std::fprintf(stderr, "vantbrook: cannot read %s: %s\n", dbPath.c_str(), error.c_str());
-      return kExitStoreFailed;
-    }
-    std::vector<std::string> meters;
-    for (const auto& entry : held) meters.push_back(entry.first);
-    if (std::find(meters.begin(), meters.end(), meter) == meters.end()) {
-      std::fprintf(stderr, "vantbrook: export: the store holds no meter '%s'; it holds %s\n",
-                   meter.c_str(), describeMeters(meters).c_str());
-      return kExitUsage;
-    }
+  std::string unknown;
+  if (!checkSelection(*store, filter.selection, &unknown, &error)) {
+    std::fprintf(stderr, "vantbrook: cannot read %s: %s\n", dbPath.c_str(), error.c_str());
+    return kExitStoreFailed;
   }
+  if (!unknown.empty()) {
+    std::fprintf(stderr, "vantbrook: export: %s\n", unknown.c_str());
+    return kExitUsage;
+  }
+  const std::string& outputPath = given.outputPath;
   std::unique_ptr<AsideFile> aside;
   FILE* file = stdout;
   if (!outputPath.empty()) {

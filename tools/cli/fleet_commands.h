@@ -1,6 +1,6 @@
 // The fleet commands' entry points: `collect` reads every meter of a fleet
-// file into a store, `export` streams what a store holds, and `demo fleet`
-// shows both against simulated lines. Each takes the arguments after its
+// file into a store, `export` streams what a store holds, `status` says how
+// every meter fares, and `demo fleet` shows them against simulated lines. Each takes the arguments after its
 // command's name and returns the exit status.
 #pragma once
 
@@ -11,6 +11,7 @@ namespace vb::cli {
 
 int runCollect(const std::vector<std::string>& arguments);
 int runExport(const std::vector<std::string>& arguments);
+int runStatus(const std::vector<std::string>& arguments);
 int runFleetDemo(const std::vector<std::string>& arguments);
 
 }  // namespace vb::cli

@@ -3,8 +3,6 @@
 // collected twice into a temporary store. The simulated loggers keep
 // logging at a quickened clock, so the second run fetches what they wrote
 // since the first.
-#include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +10,7 @@
 #include <random>
 
 #include "collect_command.h"
+#include "command_arguments.h"
 #include "exit_status.h"
 #include "metersim/simulator.h"
 #include "platform/clock.h"
@@ -62,19 +61,13 @@ std::string fleetFileText(const std::vector<DemoLine>& lines,
 }  // namespace
 
 int runFleetDemo(const std::vector<std::string>& arguments) {
-  CLI::App app("Collects a simulated fleet twice into a temporary store.", "vantbrook demo fleet");
-  bool json = false;
-  app.add_flag("--json", json, "print the summaries as JSON");
-  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
-  try {
-    app.parse(reversed);
-  } catch (const CLI::CallForHelp&) {
-    std::fputs(app.help().c_str(), stdout);
-    return kExitOk;
-  } catch (const CLI::ParseError& error) {
-    std::fprintf(stderr, "vantbrook: %s\n", error.what());
-    return kExitUsage;
+  CLI::App app;
+  FleetDemoArguments given;
+  defineFleetDemo(app, given);
+  if (std::optional<int> status = parseCommand(app, kFleetDemoText, arguments, kExitUsage)) {
+    return *status;
   }
+  const bool json = given.json;
 
   const std::vector<DemoLine> lines = {
       {"direct", "direct", metersim::Front::Meter, {}},

@@ -1,11 +1,11 @@
 #include "monitor_command.h"
 
-#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "capture.h"
+#include "command_arguments.h"
 #include "exit_status.h"
 #include "host_terminal.h"
 #include "monitor.h"
@@ -17,44 +17,6 @@
 namespace vb::cli {
 
 namespace {
-
-const char* const kDescription =
-    "Shows what crosses a meter's line: the wake-up text, the PAD's or modem's\n"
-    "call set-up, every frame and its checks, control frames, gaps and resends,\n"
-    "and each message with its command, status and a summary of the reply.\n"
-    "One line per event, time-stamped in seconds from the start.";
-
-const char* const kFooter = R"(
-Modes:
-  --meter DEVICE          open the meter's line, create a pseudo-terminal for
-                          the host and print its path (point VANTBROOK_COMn or
-                          any host program at it); relay both ways, unchanged
-  --meter DEVICE --host DEVICE
-                          relay between two existing lines
-  --replay FILE           decode a capture written by --capture
-
-Capture file: a text file, one chunk a line: milliseconds since the start,
-the sender (host or meter) and the bytes in hex; '#' starts a comment.
-
-Examples:
-  vantbrook monitor --meter /dev/ttyUSB0 --baud 9600 --capture line.cap
-  VANTBROOK_COM1=/dev/pts/9 vantbrook download --log 1
-  vantbrook monitor --replay line.cap --json
-
-Exit statuses:
-  0    the watch was ended (Ctrl-C) or the capture was read
-  2    usage error, or a capture file that cannot be read or written
-  3    the meter's line cannot be opened or failed
-)";
-
-struct MonitorOptions {
-  std::string meter;
-  std::string host;
-  std::string replay;
-  std::string capture;
-  uint32_t baud = kDefaultDeviceBaud;
-  bool json = false;
-};
 
 void printError(const std::string& text) {
   std::fprintf(stderr, "vantbrook: monitor: %s\n", text.c_str());
@@ -132,7 +94,7 @@ bool openLine(platform::SerialDevice& line, const std::string& path, uint32_t ba
   return true;
 }
 
-int replay(const MonitorOptions& options, const Printer& printer) {
+int replay(const MonitorArguments& options, const Printer& printer) {
   std::vector<monitor::Chunk> chunks;
   std::string error;
   if (!monitor::readCapture(options.replay, &chunks, &error)) {
@@ -149,7 +111,7 @@ int replay(const MonitorOptions& options, const Printer& printer) {
   return kExitOk;
 }
 
-int relay(const MonitorOptions& options, const Printer& printer) {
+int relay(const MonitorArguments& options, const Printer& printer) {
   monitor::CaptureWriter capture;
   if (!options.capture.empty() && !capture.open(options.capture)) {
     printError("cannot write " + options.capture);
@@ -193,36 +155,15 @@ int relay(const MonitorOptions& options, const Printer& printer) {
 }  // namespace
 
 int runMonitor(int argc, char** argv) {
-  MonitorOptions options;
-  CLI::App app(kDescription, "vantbrook monitor");
-  app.footer(kFooter);
-  CLI::Option* meter =
-      app.add_option("--meter", options.meter, "the meter's line (a serial device)")
-          ->type_name("DEVICE");
-  app.add_option("--host", options.host, "relay to this line instead of a new pseudo-terminal")
-      ->type_name("DEVICE")
-      ->needs(meter);
-  app.add_option("--baud", options.baud, "line speed of --meter and --host (default 4800)")
-      ->type_name("N")
-      ->check(CLI::Range(50u, 4000000u));
-  CLI::Option* replayFile =
-      app.add_option("--replay", options.replay, "decode this capture instead of a line")
-          ->type_name("FILE")
-          ->excludes(meter);
-  app.add_option("--capture", options.capture, "write what is relayed to this file")
-      ->type_name("FILE")
-      ->needs(meter);
-  app.add_flag("--json", options.json, "one JSON object per event instead of text");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::fputs(app.help().c_str(), stdout);
-    return kExitOk;
-  } catch (const CLI::ParseError& error) {
-    printError(error.what());
-    return kExitUsage;
+  MonitorArguments options;
+  options.baud = kDefaultDeviceBaud;
+  CLI::App app;
+  defineMonitor(app, options);
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (std::optional<int> status = parseCommand(app, kMonitorText, arguments, kExitUsage)) {
+    return *status;
   }
-  if (meter->count() == 0 && replayFile->count() == 0) {
+  if (options.meter.empty() && options.replay.empty()) {
     printError("give --meter DEVICE or --replay FILE (see 'vantbrook monitor --help')");
     return kExitUsage;
   }
