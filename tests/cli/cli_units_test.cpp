@@ -2,6 +2,8 @@
 // statuses, error texts and the three output formats.
 #include <gtest/gtest.h>
 
+#include "platform/text.h"
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -264,6 +266,18 @@ TEST(Report, JsonDocumentsAreValidWhateverTheMeterSent) {
   EXPECT_NE(text.find("\"flow_eng\":null"), std::string::npos);
   EXPECT_NE(text.find("Site \\\"A\\\"\\n\\u0001\\u007f\\u00ff"), std::string::npos);
   EXPECT_NE(text.find("\"meter_id\":\"" + std::string(40, 'M') + "\""), std::string::npos);
+}
+
+// What a modem or PAD said, on one readable line with nothing lost.
+TEST(Messages, OneReadableLine) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"\nFailed to re-connect", "Failed to re-connect"},
+      {"1009\r\nERR\r\n", "1009 ERR"},
+      {"Failed to open port : No such file", "Failed to open port: No such file"},
+      {"\x10" "CLR OCC", "\\x10CLR OCC"},
+      {"  BUSY\r\n\r\n", "BUSY"},
+  };
+  for (const auto& [text, line] : cases) EXPECT_EQ(platform::oneLine(text), line) << text;
 }
 
 // Names from a fleet file are UTF-8 and keep their characters; the meter's

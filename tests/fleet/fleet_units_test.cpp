@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "fleet_file.h"
+#include "fleet_status.h"
 #include "pair_times.h"
 #include "store.h"
 
@@ -328,6 +329,59 @@ TEST(PairTimes, OnlyWhereTheHeaderFixesThem) {
     header.postDateTime = c.postTime;
     EXPECT_EQ(pairTime(header, c.rsn), c.expected) << c.what;
   }
+}
+
+// The verdict a monitoring system reads: the worst meter decides.
+TEST(FleetVerdict, TheWorstMeterDecides) {
+  static constexpr int64_t kNow = 2000000000;
+  static constexpr int64_t kDay = 86400;
+  auto meter = [](std::optional<int64_t> lastSuccess, std::vector<std::string> alarms) {
+    MeterRecord record;
+    record.lastSuccessAt = lastSuccess;
+    record.intervalS = kDay;
+    for (const std::string& kind : alarms) {
+      AlarmRow alarm;
+      alarm.kind = kind;
+      alarm.severity = severityName(alarmKindNamed(kind)->severity);
+      record.openAlarms.push_back(alarm);
+    }
+    return record;
+  };
+  struct Case {
+    const char* what;
+    MeterRecord record;
+    MeterState state;
+    Verdict verdict;
+  };
+  const Case cases[] = {
+      {"collected last night", meter(kNow - kDay, {}), MeterState::Ok, Verdict::Ok},
+      {"a battery warning", meter(kNow - kDay, {"battery_1_warning"}), MeterState::Ok,
+       Verdict::Warning},
+      {"late by a few hours", meter(kNow - kDay - kDay / 3, {}), MeterState::Late,
+       Verdict::Warning},
+      {"never collected", meter(std::nullopt, {}), MeterState::Never, Verdict::Warning},
+      {"missing for days", meter(kNow - 3 * kDay, {}), MeterState::Missing, Verdict::Critical},
+      {"failing", meter(kNow - kDay, {"failing"}), MeterState::Failing, Verdict::Critical},
+      {"tampered with", meter(kNow - kDay, {"tamper_switch"}), MeterState::Ok,
+       Verdict::Critical},
+  };
+  for (const Case& c : cases) {
+    const FleetStatus alone = fleetStatus({c.record}, kNow);
+    EXPECT_EQ(alone.meters.at(0).state, c.state) << c.what;
+    EXPECT_EQ(alone.verdict, c.verdict) << c.what;
+    // With a good meter beside it, the verdict stays.
+    EXPECT_EQ(fleetStatus({meter(kNow - kDay, {}), c.record}, kNow).verdict, c.verdict) << c.what;
+  }
+}
+
+TEST(FleetFile, DurationsOfIntervals) {
+  EXPECT_EQ(parseDuration("15m"), std::optional<int64_t>(900));
+  EXPECT_EQ(parseDuration("6h"), std::optional<int64_t>(21600));
+  EXPECT_EQ(parseDuration("1d"), std::optional<int64_t>(86400));
+  for (const char* bad : {"", "d", "1", "0m", "1w", "-1d", "1.5h", "99999999d"}) {
+    EXPECT_FALSE(parseDuration(bad)) << bad;
+  }
+  EXPECT_EQ(formatDuration(5400), "90m");
 }
 
 }  // namespace

@@ -141,6 +141,15 @@ const std::vector<OptionRow>& optionRows() {
        }},
       {"--dib-changed", nullptr, "Set the \"DIB changed\" status flag at start.",
        flag([](CommandLine& l) { l.dibChanged = true; })},
+      {"--status-flags", "N",
+       "Status flags of every logger at start, decimal or 0x hexadecimal (0x0020: battery 1 "
+       "discharged, 0x1000: tamper switch).",
+       [](CommandLine& l, const std::string& v) {
+         uint64_t flags = 0;
+         if (!toUnsigned(v, 0xFFFFFFFFu, &flags)) return false;
+         l.statusFlags = static_cast<uint32_t>(flags);
+         return true;
+       }},
       {"--no-resume", nullptr, "Keep no reply for resumption after a lost connection.",
        flag([](CommandLine& l) { l.options.keepPendingReplies = false; })},
       {"--no-pending-status", "S",

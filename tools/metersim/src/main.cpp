@@ -29,6 +29,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   vb::metersim::Simulator simulator(line.options);
+  for (uint16_t logNo = 1; logNo <= 3 && line.statusFlags != 0; ++logNo) {
+    simulator.model().setStatusFlags(logNo, line.statusFlags);
+  }
   if (line.dibChanged) simulator.model().setDibChanged(true);
   if (!simulator.start()) {
     std::fprintf(stderr, "metersim: %s\n", simulator.error().c_str());

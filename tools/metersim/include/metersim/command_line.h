@@ -12,6 +12,7 @@ namespace vb::metersim {
 struct CommandLine {
   Options options;
   bool dibChanged = false;  // set the "DIB changed" status flag at start
+  uint32_t statusFlags = 0;  // status flags of every logger at start
   bool help = false;
   std::string error;  // empty when the arguments parsed
 };
