@@ -24,6 +24,10 @@ inline constexpr char kWakeupText[] = "Vey Automation: Merrowtide wakeup\r";
 inline constexpr uint32_t kWakeupTextLength = sizeof(kWakeupText) - 1;
 inline constexpr uint32_t kWakeupPauseMs = 200;
 
+// How often the host's progress callback is asked while a port driver sets
+// up a call.
+inline constexpr uint32_t kCallSetUpPollMs = 100;
+
 // Receiver thread.
 inline constexpr uint16_t kBadFrameLimit = 25;
 inline constexpr uint32_t kProgressPollPauseMs = 5;
@@ -85,6 +89,7 @@ inline constexpr char kTextConnectionFailed[] = "The connection failed";
 inline constexpr char kTextPoorData[] = "Bad connection poor data";
 inline constexpr char kTextUnsupportedControl[] = "Received unsupported control frame request.";
 inline constexpr char kTextAborted[] = "Aborted due to user request.";
+inline constexpr char kTextCallSetUpAborted[] = "Call set-up aborted due to user request.";
 inline constexpr char kTextUnspecified[] = "Unspecified error";
 inline constexpr char kTextTooManyNaks[] = "\nReceived too many NAKs";
 inline constexpr char kTextTooManyResends[] = "\nToo many re-transmissions of same frame";
