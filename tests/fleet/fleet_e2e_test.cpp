@@ -1,12 +1,14 @@
 // Whole collections against the real metersim: every line fault as one
 // meter's outcome while the rest of the fleet is collected; incremental
 // runs and restarted loggers; and the program itself stopped by SIGTERM
-// and killed outright in the middle of a download.
+// (in the middle of a download, and while a modem or PAD call is being set
+// up) and killed outright in the middle of a download.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
 
 #include "../cli/json_check.h"
@@ -25,10 +27,16 @@ namespace {
 constexpr uint32_t kStartMs = 20000;
 constexpr uint32_t kRunMs = 300000;
 constexpr uint32_t kPollMs = 50;
+// A call set-up far longer than a stopped program may take to end.
+constexpr uint32_t kLongCallSetUpMs = 120000;
+constexpr uint32_t kStopMs = 30000;
 
+// A parameterised test's name holds a slash; its files stay in the folder.
 std::string tempPath(const std::string& name) {
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  return ::testing::TempDir() + "/" + info->name() + "-" + name;
+  std::string test = info->name();
+  std::replace(test.begin(), test.end(), '/', '-');
+  return ::testing::TempDir() + "/" + test + "-" + name;
 }
 
 std::string lineTable(const std::string& name, const std::string& device, const char* kind,
@@ -317,17 +325,23 @@ struct Program {
   int wait() { return process->waitFor(kRunMs) ? process->exitStatus() : -1; }
 };
 
-// Waits until the store answers `query` with at least `atLeast`.
-bool waitForStore(const std::string& dbPath, const std::string& query, int64_t atLeast) {
+// Polls until `reached` says so; false when the run's time is up first.
+bool waitUntil(const std::function<bool()>& reached) {
   const uint64_t deadline = platform::nowMs() + kRunMs;
   while (platform::nowMs() < deadline) {
-    std::string error;
-    if (std::unique_ptr<Store> store = Store::openForReading(dbPath, &error)) {
-      if (store->scalar(query) >= atLeast) return true;
-    }
+    if (reached()) return true;
     platform::sleepMs(kPollMs);
   }
   return false;
+}
+
+// Waits until the store answers `query` with at least `atLeast`.
+bool waitForStore(const std::string& dbPath, const std::string& query, int64_t atLeast) {
+  return waitUntil([&] {
+    std::string error;
+    std::unique_ptr<Store> store = Store::openForReading(dbPath, &error);
+    return store && store->scalar(query) >= atLeast;
+  });
 }
 
 TEST(FleetProgram, StoppedOrKilledMidDownloadTheStoreStaysWholeAndTheNextRunCompletes) {
@@ -399,6 +413,43 @@ TEST(FleetProgram, StoppedOrKilledMidDownloadTheStoreStaysWholeAndTheNextRunComp
                        json.process->standardOutput().end(), '{'),
             100);
 }
+
+class FleetProgramStop : public ::testing::TestWithParam<metersim::Front> {};
+
+// SIGTERM while the modem dials or the PAD calls: the set-up is aborted and
+// the call cleared long before its answer would have come, and the run
+// ends with status 130 and the meter's attempt as a user abort.
+TEST_P(FleetProgramStop, SigtermDuringACallSetUpClearsTheCall) {
+  metersim::Options options;
+  options.front = GetParam();
+  options.callSetupMs = kLongCallSetUpMs;
+  auto line = startSimulator(options);
+  const std::string fleetPath = tempPath("fleet.toml");
+  const char* kind = GetParam() == metersim::Front::Modem ? "dial" : "pnet";
+  std::ofstream(fleetPath) << lineTable("calls", line->devicePath(), kind) +
+                                  meterTable("m", "calls", "address = \"100\"\n");
+  const std::string dbPath = freshStorePath();
+  Program run;
+  ASSERT_TRUE(run.start(VANTBROOK_PROGRAM,
+                        {"collect", fleetPath, "--db", dbPath, "--retries", "0"}));
+  ASSERT_TRUE(waitUntil([&] { return line->callsPlaced() > 0; }));
+  run.process->terminate();
+  ASSERT_TRUE(run.process->waitFor(kStopMs)) << run.process->standardError();
+  EXPECT_EQ(run.process->exitStatus(), 130) << run.process->standardError();
+  EXPECT_EQ(line->callsCleared(), 1u);
+  EXPECT_EQ(line->connections(), 0u);
+  std::unique_ptr<Store> store = reopen(dbPath);
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->scalar("SELECT count(*) FROM attempts WHERE code = 24 AND"
+                          " message = 'Call set-up aborted due to user request.'"),
+            1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FleetProgram, FleetProgramStop, ::testing::Values(metersim::Front::Modem, metersim::Front::Pad),
+    [](const ::testing::TestParamInfo<metersim::Front>& info) {
+      return info.param == metersim::Front::Modem ? "Modem" : "Pad";
+    });
 
 TEST(FleetProgram, ABadFleetFileIsRefusedWithStatus2AndTouchesNothing) {
   const std::string fleetPath = tempPath("fleet.toml");
