@@ -450,11 +450,9 @@ MeterOutcome MeterSession::run() {
       from = uint64_t{to} + 1;
     }
   }
-  if (ok) {
-    ok = request(VB_REQ_RELEASE, "release");
-  } else {
-    release();
-  }
+  if (ok) ok = request(VB_REQ_RELEASE, "release");
+  // A stop refuses the release request; the call is hung up all the same.
+  release();
 
   outcome_.ok = ok;
   outcome_.code = result_.code;

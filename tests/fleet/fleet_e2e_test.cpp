@@ -65,9 +65,10 @@ std::string freshStorePath() {
   return path;
 }
 
-// Writes the fleet file, opens the store and collects once.
+// Writes the fleet file, opens the store and collects once; *running
+// points at the collector while it runs.
 Summary collect(const std::string& fleetText, const std::string& dbPath,
-                CollectSettings settings = {}) {
+                CollectSettings settings = {}, const Collector** running = nullptr) {
   const std::string path = tempPath("fleet.toml");
   std::ofstream(path) << fleetText;
   std::string error;
@@ -78,6 +79,7 @@ Summary collect(const std::string& fleetText, const std::string& dbPath,
   EXPECT_TRUE(store) << error;
   if (!store) return {};
   Collector collector(*fleet, *store, settings);
+  if (running != nullptr) *running = &collector;
   return collector.run([](const MeterOutcome&, bool) {});
 }
 
@@ -312,6 +314,30 @@ TEST(FleetCollection, NoAttemptStartsAfterTheRunsTimeLimit) {
   EXPECT_EQ(summary.meters[0].code, kCodeNotAttempted);
   EXPECT_EQ(summary.meters[0].message, "Not attempted before the run's time limit");
   EXPECT_EQ(line->wakeups(), 0u);
+}
+
+TEST(FleetCollection, AStopJustBeforeTheReleaseStillClearsTheCall) {
+  metersim::Options options;
+  options.front = metersim::Front::Pad;
+  options.pairsPerLogger = 20;
+  options.totalsRecords = 5;
+  auto line = startSimulator(options);
+  const Collector* running = nullptr;
+  CollectSettings settings;
+  settings.retries = 0;
+  settings.stopRequested = [&running] {
+    const std::vector<LineActivity> lines = running->activity();
+    return std::any_of(lines.begin(), lines.end(),
+                       [](const LineActivity& activity) { return activity.stage == "release"; });
+  };
+  const Summary summary =
+      collect(lineTable("radio", line->devicePath(), "pnet") +
+                  meterTable("m", "radio", "address = \"100\"\n"),
+              freshStorePath(), settings, &running);
+  ASSERT_EQ(summary.meters.size(), 1u);
+  EXPECT_EQ(summary.meters[0].message, "Interrupted");
+  EXPECT_EQ(line->callsPlaced(), 1u);
+  EXPECT_EQ(line->callsCleared(), 1u);
 }
 
 // The program against the metersim program, as a nightly job runs it.
