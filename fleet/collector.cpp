@@ -786,11 +786,9 @@ MeterOutcome MeterSession::run() {
     }
     if (ok) ok = loggerAlarms(loggers[i]);
   }
-  if (ok) {
-    ok = request(VB_REQ_RELEASE, "release");
-  } else {
-    release();
-  }
+  if (ok) ok = request(VB_REQ_RELEASE, "release");
+  // A stop refuses the release request; the call is hung up all the same.
+  release();
   return finish(ok);
 }
 

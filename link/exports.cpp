@@ -3,6 +3,7 @@
 #include <memory>
 #include <new>
 
+#include "call_set_up_watch.h"
 #include "driver_binding.h"
 #include "handle_table.h"
 #include "link_constants.h"
@@ -64,11 +65,13 @@ int32_t closeLink(LinkState& link, LinkRecord& record) {
 }
 
 // Opens the port (built-in or driver) and sends the wake-up text. False with
-// the outcome set when the port would not open.
+// the outcome set when the port would not open. A driver's call set-up runs
+// under the watch of the host's abort.
 bool openPort(LinkState& link, LinkRecord& record) {
   int32_t port = record.port_handle;
   link.portHandle.store(port);
-  if (isComProtocol(record.protocol) || port != kNoHandle) {
+  const bool builtIn = isComProtocol(record.protocol) || port != kNoHandle;
+  if (builtIn) {
     link.port = kSerialPortFunctions;
   } else {
     const DriverBinding binding = bindDriver(record.protocol, link.driverLibrary, link.port);
@@ -84,11 +87,21 @@ bool openPort(LinkState& link, LinkRecord& record) {
   char address[sizeof(record.address) + 1] = {};
   std::memcpy(address, record.address, sizeof(record.address));
 
+  CallSetUpWatch watch(builtIn ? nullptr : link.progress.load(), link.port.abort);
+  if (!watch.start(&port)) {
+    setOutcome(record, LINK_ABORTED, kSourcePortDriver, kTextCallSetUpAborted);
+    return false;
+  }
   const int32_t opened = link.port.openPort(&port, record.port_number, protocol, address);
+  const bool aborted = watch.stop();
   link.portHandle.store(port);
-  if (opened == 0) {
-    const char* text = link.port.getPortError(port);
-    setOutcome(record, LINK_FAILED, kSourcePortDriver, text != nullptr ? text : "");
+  if (opened == 0 || aborted) {
+    if (aborted) {
+      setOutcome(record, LINK_ABORTED, kSourcePortDriver, kTextCallSetUpAborted);
+    } else {
+      const char* text = link.port.getPortError(port);
+      setOutcome(record, LINK_FAILED, kSourcePortDriver, text != nullptr ? text : "");
+    }
     link.port.closePort(port);
     link.portHandle.store(kNoHandle);
     return false;

@@ -25,6 +25,10 @@ inline constexpr std::size_t kPayloadBufferSize = 4096;
 // The pause after the wake-up text.
 inline constexpr uint32_t kWakeupPauseMs = 200;
 
+// How often the host's progress callback is asked while a port driver sets
+// up a call.
+inline constexpr uint32_t kCallSetUpPollMs = 100;
+
 // Receiver thread.
 inline constexpr uint16_t kBadFrameLimit = 25;
 inline constexpr uint32_t kProgressPollPauseMs = 5;
@@ -86,6 +90,7 @@ inline constexpr char kTextConnectionFailed[] = "The connection failed";
 inline constexpr char kTextPoorData[] = "Bad connection poor data";
 inline constexpr char kTextUnsupportedControl[] = "Received unsupported control frame request.";
 inline constexpr char kTextAborted[] = "Aborted due to user request.";
+inline constexpr char kTextCallSetUpAborted[] = "Call set-up aborted due to user request.";
 inline constexpr char kTextUnspecified[] = "Unspecified error";
 inline constexpr char kTextTooManyNaks[] = "\nReceived too many NAKs";
 inline constexpr char kTextTooManyResends[] = "\nToo many re-transmissions of same frame";

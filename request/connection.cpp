@@ -65,6 +65,12 @@ int Reconnect(RequestRecord* request, ResultRecord* result) {
       ++request->connectCount;
       return 1;
     }
+    // The host aborted the new call's set-up: no further attempt, and the
+    // abort is the outcome.
+    if (scratch.code == VB_USER_ABORT) {
+      *result = scratch;
+      return 0;
+    }
   }
   SetResult(result, VB_PORT_DRIVER_ERROR, kSource, "\nFailed to re-connect");
   return 0;

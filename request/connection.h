@@ -24,7 +24,8 @@ int TidyUpAndClosePort(RequestRecord* request, ResultRecord* result);
 
 // Closes and reopens the link after a reply time-out, with the host's
 // application-port callbacks when both are set. Adds 1 to connectCount on
-// success; code 19 "\nFailed to re-connect" on failure.
+// success; code 19 "\nFailed to re-connect" on failure, or the link's code 24
+// at once when the host aborted a new call's set-up.
 int Reconnect(RequestRecord* request, ResultRecord* result);
 
 // Requests 2748 and 2749.

@@ -4,6 +4,7 @@
 
 #include "handle_table.h"
 #include "platform/pty.h"
+#include "platform/shared_slot.h"
 #include "serial_line.h"
 
 namespace vb::driver::exports {
@@ -40,19 +41,33 @@ void clearCallQuietly(const DriverDefinition& driver, DriverPort& port) noexcept
 
 const char* textOrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
-// Creates a connection, puts its handle in the slot, opens or attaches the
-// line and sets up the call.
+// Opens or attaches the line and sets up the call.
+int32_t setUpCall(const DriverDefinition& driver, DriverPort& port, int32_t lineHandle,
+                  int32_t portNumber, const char* address, const LineFormat& format,
+                  OpenCaller caller) {
+  const int opened = lineHandle == kNoHandle ? OpenLine(port, portNumber, format, caller)
+                                             : AttachLine(port, lineHandle);
+  if (opened == 0) return 0;
+  return driver.connect(port, textOrEmpty(address)) != 0 ? 1 : 0;
+}
+
+// Creates a connection and puts its handle in the slot before anything else,
+// so that another thread can Abort the call set-up; then sets up the call.
+// An aborted set-up fails the open, whatever the dialogue got to.
 int32_t openConnection(const DriverDefinition& driver, int32_t* portSlot, int32_t portNumber,
                        const char* address, const LineFormat& format, OpenCaller caller) {
   const int32_t lineHandle = *portSlot;
   auto port = std::make_shared<DriverPort>(driver.line);
+  port->beginCallSetUp();
   const int32_t handle = ports().issue(port);
   if (handle == kNoHandle) return 0;
-  *portSlot = handle;
-  const int opened = lineHandle == kNoHandle ? OpenLine(*port, portNumber, format, caller)
-                                             : AttachLine(*port, lineHandle);
-  if (opened == 0) return 0;
-  return driver.connect(*port, textOrEmpty(address)) != 0 ? 1 : 0;
+  platform::storeSharedSlot(portSlot, handle);
+  const int32_t opened = setUpCall(driver, *port, lineHandle, portNumber, address, format, caller);
+  if (port->endCallSetUp()) {
+    SetErrorText(*port, kCallSetUpAborted);
+    return 0;
+  }
+  return opened;
 }
 
 }  // namespace
@@ -114,10 +129,14 @@ int32_t GetPortHandle(int32_t port) {
   });
 }
 
+// During the call set-up the line is left alone (the open may be opening
+// or configuring it); the set-up's waits end instead.
 int32_t Abort(int32_t port) {
   return guarded<int32_t>(0, [&]() -> int32_t {
     std::shared_ptr<DriverPort> connection = ports().find(port);
-    return connection ? PurgeLine(*connection) : 0;
+    if (!connection) return 0;
+    if (connection->abortCallSetUp()) return 1;
+    return PurgeLine(*connection);
   });
 }
 

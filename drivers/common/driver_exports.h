@@ -17,6 +17,8 @@ struct DriverDefinition {
   // Line speed of OpenPort (8 data bits, no parity, 1 stop bit).
   uint32_t defaultBaud;
   // Sets up the call once the line is open or attached; 1 when connected.
+  // It pauses and waits for replies only through Pause and WaitForInput,
+  // so an Abort from another thread ends it promptly (the open then fails).
   int (*connect)(DriverPort& port, const char* address);
   // Clears the call before the line is closed or handed back; the outcome
   // only reaches the error text.

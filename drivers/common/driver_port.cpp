@@ -20,4 +20,25 @@ const char* DriverPort::publishErrorText() {
   return publishedErrorText_;
 }
 
+void DriverPort::beginCallSetUp() {
+  std::lock_guard<std::mutex> guard(setUpLock_);
+  settingUp_ = true;
+  setUpAborted_.reset();
+}
+
+bool DriverPort::endCallSetUp() {
+  std::lock_guard<std::mutex> guard(setUpLock_);
+  settingUp_ = false;
+  const bool aborted = setUpAborted_.tryWait();
+  setUpAborted_.reset();
+  return aborted;
+}
+
+bool DriverPort::abortCallSetUp() {
+  std::lock_guard<std::mutex> guard(setUpLock_);
+  if (!settingUp_) return false;
+  setUpAborted_.set();
+  return true;
+}
+
 }  // namespace vb::driver

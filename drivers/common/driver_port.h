@@ -1,5 +1,6 @@
-// DriverPort: one connection of a port driver (the line, its two locks and
-// the error text), and the per-driver differences of the line layer.
+// DriverPort: one connection of a port driver (the line, its two locks, the
+// error text and the abort of its call set-up), and the per-driver
+// differences of the line layer.
 #pragma once
 
 #include <cstddef>
@@ -53,6 +54,20 @@ class DriverPort {
   // a new failure. Valid until the connection is destroyed.
   const char* publishErrorText();
 
+  // The call set-up of an open runs between these two. Meanwhile another
+  // thread may abort it: every pause and reply wait of the dialogue (Pause,
+  // WaitForInput) then ends at once. endCallSetUp() says whether it was
+  // aborted and makes the waits of the call clearing that follows run their
+  // full time again, so guard times and the wait for the clearing's answer
+  // are kept.
+  void beginCallSetUp();
+  bool endCallSetUp();
+  // True when a call set-up was running and is now aborted; false (nothing
+  // done) outside one.
+  bool abortCallSetUp();
+  // Set from an abort until the set-up ends.
+  platform::Event& callSetUpAborted() { return setUpAborted_; }
+
  private:
   const LineTraits& traits_;
   platform::SerialDevice line_;
@@ -62,6 +77,9 @@ class DriverPort {
   mutable std::mutex errorTextLock_;
   char errorText_[kErrorTextSize] = {};
   char publishedErrorText_[kErrorTextSize] = {};
+  std::mutex setUpLock_;
+  bool settingUp_ = false;  // under setUpLock_
+  platform::Event setUpAborted_{platform::Event::Reset::Manual};
 };
 
 // Stores a plain text as the error text: at most 127 characters, bit 7

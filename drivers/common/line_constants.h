@@ -44,6 +44,8 @@ inline constexpr const char kUnableToSetPortTimeouts[] = "Unable to set port tim
 inline constexpr const char kPendingWriteFailed[] = "Pending Write Failed: ";
 inline constexpr const char kWriteFailed[] = "Write Failed: ";
 inline constexpr const char kReadError[] = "Read error: ";
+// An open whose call set-up was aborted from another thread.
+inline constexpr const char kCallSetUpAborted[] = "Call set-up aborted.";
 // Refusals of caller mistakes that the line layer and the exports check.
 inline constexpr const char kNoDataBuffer[] = "No data buffer given";
 inline constexpr const char kUnknownPortHandle[] = "Port handle not recognised";

@@ -153,12 +153,16 @@ uint32_t WaitForInput(DriverPort& port, uint32_t totalMs, uint32_t intervalMs) {
   uint32_t previous = 0;
   uint32_t queued = 0;
   for (uint32_t poll = 1; poll <= polls; ++poll) {
-    platform::sleepMs(intervalMs);
+    if (Pause(port, intervalMs) == 0) return 0;
     if (!port.line().bytesQueued(&queued)) queued = 0;
     if (queued != 0 && queued == previous) return queued;
     previous = queued;
   }
   return queued;
+}
+
+int Pause(DriverPort& port, uint32_t ms) {
+  return platform::sleepUnlessSetMs(ms, port.callSetUpAborted()) ? 1 : 0;
 }
 
 }  // namespace vb::driver

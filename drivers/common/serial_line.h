@@ -48,7 +48,11 @@ int ReadLine(DriverPort& port, unsigned char* buffer, uint32_t* count, uint32_t 
 int PurgeLine(DriverPort& port);
 // Polls the input queue every intervalMs for up to totalMs and returns the
 // number of bytes waiting: as soon as two polls see the same non-zero count,
-// or whatever the last poll saw (0 when nothing came).
+// or whatever the last poll saw (0 when nothing came). 0 at once when the
+// call set-up is aborted.
 uint32_t WaitForInput(DriverPort& port, uint32_t totalMs, uint32_t intervalMs);
+// A pause of the dialogue. 1 when it ran its time; 0 as soon as the call
+// set-up is aborted (see DriverPort::abortCallSetUp).
+int Pause(DriverPort& port, uint32_t ms);
 
 }  // namespace vb::driver

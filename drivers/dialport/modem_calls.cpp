@@ -4,7 +4,6 @@
 
 #include "line_constants.h"
 #include "modem_protocol.h"
-#include "platform/clock.h"
 #include "reply.h"
 #include "serial_line.h"
 
@@ -70,19 +69,18 @@ DialOutcome awaitDialResult(DriverPort& port) {
 }  // namespace
 
 int EnterCommandMode(DriverPort& port) {
-  platform::sleepMs(kEscapeGuardMs);
+  if (driver::Pause(port, kEscapeGuardMs) == 0) return 0;
   if (driver::WriteLine(port, kEscapeSequence, sizeof kEscapeSequence) == 0) {
     driver::SetErrorText(port, kUnableToEnterCommandMode);
     return 0;
   }
-  platform::sleepMs(kEscapeGuardMs);
-  return 1;
+  return driver::Pause(port, kEscapeGuardMs);
 }
 
 int InitialiseModem(DriverPort& port) {
   for (const char* command : kSetupCommands) {
     writeText(port, command);
-    platform::sleepMs(kSetupCommandPauseMs);
+    if (driver::Pause(port, kSetupCommandPauseMs) == 0) return 0;
   }
   return 1;
 }
@@ -133,8 +131,7 @@ int Dial(DriverPort& port, const char* number) {
     return 0;
   }
   if (outcome != DialOutcome::Connected) return 0;
-  platform::sleepMs(kAfterConnectPauseMs);
-  return 1;
+  return driver::Pause(port, kAfterConnectPauseMs);
 }
 
 int ConnectCall(DriverPort& port, const char* number) {

@@ -8,7 +8,7 @@ namespace vb::dialport {
 namespace {
 
 int connectThroughModem(driver::DriverPort& port, const char* number) {
-  InitialiseModem(port);
+  if (InitialiseModem(port) == 0) return 0;
   return ConnectCall(port, number);
 }
 

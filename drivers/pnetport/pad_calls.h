@@ -1,4 +1,5 @@
 // Clearing and placing a call through a packet-radio PAD (X.28 dialogue).
+// An aborted call set-up ends a wait for the PAD's answer at once, with 0.
 #pragma once
 
 #include "driver_port.h"

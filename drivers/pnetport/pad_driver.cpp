@@ -3,7 +3,7 @@
 #include "line_constants.h"
 #include "pad_calls.h"
 #include "pad_protocol.h"
-#include "platform/clock.h"
+#include "serial_line.h"
 
 namespace vb::pnetport {
 namespace {
@@ -11,7 +11,7 @@ namespace {
 // Every call begins from a cleared PAD in command state.
 int connectThroughPad(driver::DriverPort& port, const char* address) {
   if (ClearCall(port) == 0) return 0;
-  platform::sleepMs(kClearToCallPauseMs);
+  if (driver::Pause(port, kClearToCallPauseMs) == 0) return 0;
   return PlaceCall(port, address);
 }
 

@@ -10,7 +10,10 @@
  * Thread safety: the exports run on the caller's thread and are not
  * re-entrant for one link: one call at a time per link. Different links may
  * be used from different threads at once. Each open link has one receiver
- * thread of its own, which calls the progress callback.
+ * thread of its own, which calls the progress callback. While OpenPort waits
+ * for a port driver to set up a call, a thread of its own asks the callback
+ * every 100 ms; when it answers 1, the driver's Abort ends the set-up and
+ * OpenPort fails with LINK_ABORTED after the call is cleared.
  *
  * A link is a 32-bit handle (LinkRecord.link); -1 means not open. A handle
  * that is not open (closed, stale or never issued) is refused like -1.

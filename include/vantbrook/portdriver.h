@@ -19,6 +19,16 @@
  * run while another call on the same connection is in progress. Different
  * connections are independent.
  *
+ * Aborting a call set-up: the drivers put the new connection in the port
+ * slot (with an atomic store) before they set up the call, and an Abort of
+ * that connection from another thread while OpenPort runs ends the set-up's
+ * pauses and waits for the device's answer at once: OpenPort fails with
+ * "Call set-up aborted." and the line is left as the set-up left it.
+ * ClosePort then clears the call as after any failed open, its pauses and
+ * waits in full. brisel does this when its host asks to abort (see
+ * brisel.h); a driver of your own gets it by publishing its connection the
+ * same way early in OpenPort.
+ *
  * The functions are declared here as types only, because their names collide
  * with brisel's exports; a driver defines them with C linkage.
  *

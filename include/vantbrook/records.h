@@ -19,8 +19,10 @@
 extern "C" {
 #endif
 
-/* Progress callback: percentage in, 1 out to abort the reception. Called on
- * the link library's receiver thread. */
+/* Progress callback: percentage in, 1 out to abort. Called on the link
+ * library's receiver thread while the link is open, and (with 0) on a thread
+ * of the link library while a port driver sets up the link's call, whose
+ * set-up it aborts (result code 24). */
 typedef int (VB_CDECL *VantbrookProgressCallback)(int percent);
 
 /* Application port callbacks: reopen or close the host's own serial line

@@ -41,12 +41,12 @@ std::string fieldText(const char (&field)[N]) {
 
 class DriversEndToEnd : public ::testing::Test {
  protected:
-  void startSim(Front front) {
+  void startSim(Front front, uint32_t callSetupMs = 200) {
     Options options;
     options.front = front;
     options.padRefusedAddresses = {kRefusedAddress};
     options.busyNumbers = {kBusyNumber};
-    options.callSetupMs = 200;
+    options.callSetupMs = callSetupMs;
     sim_ = std::make_unique<Simulator>(vb::test::WithMeterClock(options));
     ASSERT_TRUE(sim_->start()) << sim_->error();
     ASSERT_TRUE(vb::platform::setComDevicePath(1, sim_->devicePath()));
@@ -96,7 +96,8 @@ class DriversEndToEnd : public ::testing::Test {
   }
 
   // Runs a request over a driver; the outcome is in result_.
-  int32_t request(int16_t code, const char* protocol, const char* address) {
+  int32_t request(int16_t code, const char* protocol, const char* address,
+                  VantbrookProgressCallback progress = nullptr) {
     RequestRecord request;
     std::memset(&request, 0, sizeof request);
     request.portNumber = 1;
@@ -110,6 +111,7 @@ class DriversEndToEnd : public ::testing::Test {
     request.commandAttempts = 1;
     request.reconnectAttempts = 1;
     request.resumeLimit = 1;
+    request.progressCallback = progress;
     std::memset(&result_, 0, sizeof result_);
     return VantbrookRequest(&dib_, &request, &result_);
   }
@@ -183,6 +185,54 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FailedHoldCase{"PadWithoutItsDevice", Front::Pad, "pnet", kPadAddress, true},
                       FailedHoldCase{"BusyModem", Front::Modem, "dial", kBusyNumber, false}),
     [](const ::testing::TestParamInfo<FailedHoldCase>& info) { return info.param.name; });
+
+// The host aborts through its progress callback while the PAD or modem is
+// still setting up the call (a minute here): the hold fails at once with the
+// user abort, the call is cleared and nothing of the open is left. A
+// callback that says abort before anything is dialled places no call.
+struct StoppedCallCase {
+  const char* name;
+  Front front;
+  bool beforeTheCall;
+};
+
+void PrintTo(const StoppedCallCase& c, std::ostream* out) { *out << c.name; }
+
+const Simulator* gStoppedSim = nullptr;
+bool gStopBeforeTheCall = false;
+int stopWhileCalling(int) {
+  return gStopBeforeTheCall || gStoppedSim->callsPlaced() > 0 ? 1 : 0;
+}
+
+class StoppedCallTest : public DriversEndToEnd,
+                        public ::testing::WithParamInterface<StoppedCallCase> {};
+
+TEST_P(StoppedCallTest, EndsTheOpenWithTheUserAbortAndClearsTheCall) {
+  const bool pad = GetParam().front == Front::Pad;
+  startSim(GetParam().front, 60000);
+  gStoppedSim = sim_.get();
+  gStopBeforeTheCall = GetParam().beforeTheCall;
+  const int threads = vb::platform::processThreadCount();
+  const int descriptors = vb::platform::processOpenDescriptorCount();
+  EXPECT_EQ(0, request(VB_REQ_HOLD, pad ? "pnet" : "dial", pad ? kPadAddress : kModemNumber,
+                       stopWhileCalling));
+  EXPECT_EQ(VB_USER_ABORT, result_.code);
+  EXPECT_EQ("Port Driver", fieldText(result_.source));
+  EXPECT_EQ("Call set-up aborted due to user request.", fieldText(result_.message));
+  const uint32_t calls = GetParam().beforeTheCall ? 0 : 1;
+  EXPECT_EQ(calls, sim_->callsPlaced());
+  EXPECT_EQ(calls, sim_->callsCleared());
+  EXPECT_EQ(0u, sim_->connections());
+  EXPECT_EQ(threads, vb::platform::processThreadCount());
+  EXPECT_EQ(descriptors, vb::platform::processOpenDescriptorCount());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DriversEndToEnd, StoppedCallTest,
+    ::testing::Values(StoppedCallCase{"PadAwaitingTheConnection", Front::Pad, false},
+                      StoppedCallCase{"ModemAwaitingTheDialResult", Front::Modem, false},
+                      StoppedCallCase{"ModemBeforeTheCall", Front::Modem, true}),
+    [](const ::testing::TestParamInfo<StoppedCallCase>& info) { return info.param.name; });
 
 TEST_F(DriversEndToEnd, PadCallCarriesAMeterExchange) {
   startSim(Front::Pad);

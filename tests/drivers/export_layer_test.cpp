@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "driver_exports.h"
 #include "line_constants.h"
@@ -248,6 +250,71 @@ TEST_F(ExportsOnCom1, BusyModemFailsTheOpenAndIsHungUpOnClose) {
   EXPECT_EQ(1, exports::ClosePort(kModemDriver, slot));
   expectSentEndsWith(kDial + "+++" + kHangUp);
 }
+
+// Abort while the call is set up, played at a point of the script as the
+// link's watch thread would call it: the open ends with the pause or wait it
+// is in, sends nothing more and fails; ClosePort then clears the call with
+// its full pauses (the modem's escape guard times).
+struct AbortedSetUpCase {
+  const char* name;
+  const driver::DriverDefinition* driver;
+  std::vector<ScriptStep> beforeAbort;
+  // The Abort comes this long after the driver sent the trigger (empty:
+  // after the last step before it).
+  std::string abortTrigger;
+  uint32_t abortDelayMs;
+  std::string sentByOpen;
+  std::string sentByClose;
+  std::vector<uint32_t> closePauses;
+};
+
+void PrintTo(const AbortedSetUpCase& c, std::ostream* out) { *out << c.name; }
+
+class AbortedSetUp : public ExportsOnCom1,
+                     public ::testing::WithParamInterface<AbortedSetUpCase> {};
+
+TEST_P(AbortedSetUp, EndsTheOpenAtOnceAndLeavesTheClearingWhole) {
+  const AbortedSetUpCase& c = GetParam();
+  const bool modem = c.driver == &kModemDriver;
+  int32_t slot = -1;
+  uint64_t abortedAt = 0;
+  std::vector<ScriptStep> script = c.beforeAbort;
+  script.push_back(runAfter(c.abortTrigger, c.abortDelayMs, [&] {
+    abortedAt = device_.clock().nowMs();
+    EXPECT_EQ(1, exports::Abort(slot));
+  }));
+  device_.script(script);
+  EXPECT_EQ(0, exports::OpenPort(*c.driver, &slot, 1, modem ? "0123" : "1234"));
+  EXPECT_TRUE(device_.scriptDone());
+  EXPECT_EQ(abortedAt, device_.clock().nowMs());
+  EXPECT_STREQ(driver::kCallSetUpAborted, exports::GetPortError(slot));
+  EXPECT_EQ(c.sentByOpen, device_.sent(c.sentByOpen.size()));
+
+  const size_t pausesBefore = device_.clock().pauses(driver::kReplyPollIntervalMs).size();
+  device_.script(modem ? std::vector<ScriptStep>{replyTo(kHangUp, "\r\nOK\r\n")} : padClears());
+  EXPECT_EQ(1, exports::ClosePort(*c.driver, slot));
+  const std::vector<uint32_t> pauses = device_.clock().pauses(driver::kReplyPollIntervalMs);
+  EXPECT_EQ(c.closePauses, std::vector<uint32_t>(pauses.begin() + pausesBefore, pauses.end()));
+  EXPECT_EQ(c.sentByOpen + c.sentByClose, device_.sent((c.sentByOpen + c.sentByClose).size()));
+  EXPECT_TRUE(device_.scriptDone());
+}
+
+const std::string kModemSetUp = "ATV1\rATS9=10\rATS10=100\r";
+
+INSTANTIATE_TEST_SUITE_P(
+    DriverExports, AbortedSetUp,
+    ::testing::Values(
+        AbortedSetUpCase{"ModemAwaitingTheDialResult", &kModemDriver,
+                         {replyTo(kHangUp, "\r\nOK\r\n")}, "", 20000,
+                         kModemSetUp + "+++" + kHangUp + kDial, "+++" + kHangUp, {1500, 1500}},
+        AbortedSetUpCase{"ModemInItsSetUpPauses", &kModemDriver, {}, "ATV1\r", 700, "ATV1\r",
+                         "+++" + kHangUp, {1500, 1500}},
+        AbortedSetUpCase{"PadAwaitingTheConnection", &kPadDriver,
+                         {replyTo(kClear, "\r\n*"), replyTo(kCall, "1234\r\n")}, "", 10000,
+                         kClear + kCall, kClear, {}},
+        AbortedSetUpCase{"PadPausingBeforeTheCall", &kPadDriver, {replyTo(kClear, "\r\n*")}, "",
+                         1000, kClear, kClear, {}}),
+    [](const ::testing::TestParamInfo<AbortedSetUpCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace vb::drivertest

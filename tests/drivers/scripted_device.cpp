@@ -162,6 +162,9 @@ void ScriptedDevice::carryOut(const ScriptStep& step) {
     case ScriptStep::Action::BlockOutput:
       blockOutput();
       break;
+    case ScriptStep::Action::Run:
+      step.run();
+      break;
   }
 }
 

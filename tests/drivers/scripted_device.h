@@ -45,8 +45,9 @@ struct ScriptStep {
     Reply,       // write `reply` to the line
     HangUp,      // close the master side: the driver's writes fail from now on
     CloseLine,   // close the driver's descriptor under it: every operation fails
-    BlockOutput  // stop taking the driver's output and fill the line until
-                 // the driver's writes cannot complete
+    BlockOutput,  // stop taking the driver's output and fill the line until
+                  // the driver's writes cannot complete
+    Run           // call `run`, as another thread of the driver's caller would
   };
   // The step begins when the driver has sent these bytes (after the bytes
   // that earlier triggers matched); empty: when the previous step was done.
@@ -55,6 +56,7 @@ struct ScriptStep {
   uint32_t delayMs = 0;
   std::string reply;
   Action action = Action::Reply;
+  std::function<void()> run = nullptr;
 };
 
 inline ScriptStep replyTo(std::string trigger, std::string reply, uint32_t delayMs = 10) {
@@ -68,6 +70,9 @@ inline ScriptStep replyAfter(uint32_t delayMs, std::string reply) {
 }
 inline ScriptStep actAfter(std::string trigger, uint32_t delayMs, ScriptStep::Action action) {
   return {std::move(trigger), delayMs, "", action};
+}
+inline ScriptStep runAfter(std::string trigger, uint32_t delayMs, std::function<void()> run) {
+  return {std::move(trigger), delayMs, "", ScriptStep::Action::Run, std::move(run)};
 }
 
 class ScriptedDevice {

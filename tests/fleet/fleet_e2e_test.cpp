@@ -1,12 +1,14 @@
 // Whole collections against the real metersim: every line fault as one
 // meter's outcome while the rest of the fleet is collected; incremental
 // runs and restarted loggers; and the program itself stopped by SIGTERM
-// and killed outright in the middle of a download.
+// (in the middle of a download, and while a modem or PAD call is being set
+// up) and killed outright in the middle of a download.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
 
 #include "../cli/json_check.h"
@@ -21,6 +23,10 @@
 
 namespace vb::fleet {
 namespace {
+
+// A call set-up far longer than a stopped program may take to end.
+constexpr uint32_t kLongCallSetUpMs = 120000;
+constexpr uint32_t kStopMs = 30000;
 
 TEST(FleetCollection, EachLineFaultIsThatMetersOutcomeAndTheRestIsCollected) {
   // Modem meters on three lines, so their slow failures run side by side.
@@ -227,6 +233,30 @@ TEST(FleetCollection, NoAttemptStartsAfterTheRunsTimeLimit) {
   EXPECT_EQ(summary.meters[0].code, kCodeNotAttempted);
   EXPECT_EQ(summary.meters[0].message, "Not attempted before the run's time limit");
   EXPECT_EQ(line->wakeups(), 0u);
+}
+
+TEST(FleetCollection, AStopJustBeforeTheReleaseStillClearsTheCall) {
+  metersim::Options options;
+  options.front = metersim::Front::Pad;
+  options.pairsPerLogger = 20;
+  options.totalsRecords = 5;
+  auto line = startSimulator(options);
+  const Collector* running = nullptr;
+  CollectSettings settings;
+  settings.retries = 0;
+  settings.stopRequested = [&running] {
+    const std::vector<LineActivity> lines = running->activity();
+    return std::any_of(lines.begin(), lines.end(),
+                       [](const LineActivity& activity) { return activity.stage == "release"; });
+  };
+  const Summary summary =
+      collect(lineTable("radio", line->devicePath(), "pnet") +
+                  meterTable("m", "radio", "address = \"100\"\n"),
+              freshStorePath(), settings, &running);
+  ASSERT_EQ(summary.meters.size(), 1u);
+  EXPECT_EQ(summary.meters[0].message, "Interrupted");
+  EXPECT_EQ(line->callsPlaced(), 1u);
+  EXPECT_EQ(line->callsCleared(), 1u);
 }
 
 TEST(FleetData, ATotalsLoggerOfThousandsOfRecordsIsCollectedInBlocksThatFit) {
@@ -483,6 +513,43 @@ TEST(FleetProgram, StoppedOrKilledMidDownloadTheStoreStaysWholeAndTheNextRunComp
                        json.process->standardOutput().end(), '{'),
             100);
 }
+
+class FleetProgramStop : public ::testing::TestWithParam<metersim::Front> {};
+
+// SIGTERM while the modem dials or the PAD calls: the set-up is aborted and
+// the call cleared long before its answer would have come, and the run
+// ends with status 130 and the meter's attempt as a user abort.
+TEST_P(FleetProgramStop, SigtermDuringACallSetUpClearsTheCall) {
+  metersim::Options options;
+  options.front = GetParam();
+  options.callSetupMs = kLongCallSetUpMs;
+  auto line = startSimulator(options);
+  const std::string fleetPath = tempPath("fleet.toml");
+  const char* kind = GetParam() == metersim::Front::Modem ? "dial" : "pnet";
+  std::ofstream(fleetPath) << lineTable("calls", line->devicePath(), kind) +
+                                  meterTable("m", "calls", "address = \"100\"\n");
+  const std::string dbPath = freshStorePath();
+  Program run;
+  ASSERT_TRUE(run.start(VANTBROOK_PROGRAM,
+                        {"collect", fleetPath, "--db", dbPath, "--retries", "0"}));
+  ASSERT_TRUE(waitUntil([&] { return line->callsPlaced() > 0; }));
+  run.process->terminate();
+  ASSERT_TRUE(run.process->waitFor(kStopMs)) << run.process->standardError();
+  EXPECT_EQ(run.process->exitStatus(), 130) << run.process->standardError();
+  EXPECT_EQ(line->callsCleared(), 1u);
+  EXPECT_EQ(line->connections(), 0u);
+  std::unique_ptr<Store> store = reopen(dbPath);
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->scalar("SELECT count(*) FROM attempts WHERE code = 24 AND"
+                          " message = 'Call set-up aborted due to user request.'"),
+            1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FleetProgram, FleetProgramStop, ::testing::Values(metersim::Front::Modem, metersim::Front::Pad),
+    [](const ::testing::TestParamInfo<metersim::Front>& info) {
+      return info.param == metersim::Front::Modem ? "Modem" : "Pad";
+    });
 
 TEST(FleetProgram, ABadFleetFileIsRefusedWithStatus2AndTouchesNothing) {
   const std::string fleetPath = tempPath("fleet.toml");

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,9 +28,12 @@ inline constexpr uint32_t kStartMs = 20000;
 inline constexpr uint32_t kRunMs = 300000;
 inline constexpr uint32_t kPollMs = 50;
 
+// A parameterised test's name holds a slash; its files stay in the folder.
 inline std::string tempPath(const std::string& name) {
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  return ::testing::TempDir() + "/" + info->name() + "-" + name;
+  std::string test = info->name();
+  std::replace(test.begin(), test.end(), '/', '-');
+  return ::testing::TempDir() + "/" + test + "-" + name;
 }
 
 inline std::string lineTable(const std::string& name, const std::string& device, const char* kind,
@@ -62,9 +67,10 @@ inline std::string freshStorePath() {
   return path;
 }
 
-// Writes the fleet file, opens the store and collects once.
+// Writes the fleet file, opens the store and collects once; *running
+// points at the collector while it runs.
 inline Summary collect(const std::string& fleetText, const std::string& dbPath,
-                CollectSettings settings = {}) {
+                       CollectSettings settings = {}, const Collector** running = nullptr) {
   const std::string path = tempPath("fleet.toml");
   std::ofstream(path) << fleetText;
   std::string error;
@@ -75,6 +81,7 @@ inline Summary collect(const std::string& fleetText, const std::string& dbPath,
   EXPECT_TRUE(store) << error;
   if (!store) return {};
   Collector collector(*fleet, *store, settings);
+  if (running != nullptr) *running = &collector;
   return collector.run([](const MeterOutcome&, bool) {});
 }
 
@@ -142,17 +149,23 @@ struct Program {
   int wait() { return process->waitFor(kRunMs) ? process->exitStatus() : -1; }
 };
 
-// Waits until the store answers `query` with at least `atLeast`.
-inline bool waitForStore(const std::string& dbPath, const std::string& query, int64_t atLeast) {
+// Polls until `reached` says so; false when the run's time is up first.
+inline bool waitUntil(const std::function<bool()>& reached) {
   const uint64_t deadline = platform::nowMs() + kRunMs;
   while (platform::nowMs() < deadline) {
-    std::string error;
-    if (std::unique_ptr<Store> store = Store::openForReading(dbPath, &error)) {
-      if (store->scalar(query) >= atLeast) return true;
-    }
+    if (reached()) return true;
     platform::sleepMs(kPollMs);
   }
   return false;
+}
+
+// Waits until the store answers `query` with at least `atLeast`.
+inline bool waitForStore(const std::string& dbPath, const std::string& query, int64_t atLeast) {
+  return waitUntil([&] {
+    std::string error;
+    std::unique_ptr<Store> store = Store::openForReading(dbPath, &error);
+    return store && store->scalar(query) >= atLeast;
+  });
 }
 
 }  // namespace vb::fleet

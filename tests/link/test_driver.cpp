@@ -11,6 +11,7 @@
 #include "handle_table.h"
 #include "platform/devicemap.h"
 #include "platform/serial.h"
+#include "platform/shared_slot.h"
 
 #define TEST_DRIVER_API extern "C" __attribute__((visibility("default")))
 
@@ -38,7 +39,7 @@ std::atomic<int32_t> gThreadEnds{0};
 TEST_DRIVER_API int32_t OpenPort(int32_t* portSlot, int32_t portNumber, const char*,
                                  const char* address) {
   auto port = std::make_shared<TestPort>();
-  *portSlot = ports().insert(port);
+  vb::platform::storeSharedSlot(portSlot, ports().insert(port));
   ++gOpens;
   if (std::strcmp(address, "refuse") == 0) {
     port->error = "Test driver refused the call";

@@ -22,6 +22,7 @@ class RealClock final : public Clock {
   void sleepMs(uint32_t ms) override {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   }
+  bool sleepUnlessSetMs(uint32_t ms, Event& wake) override { return !wake.wait(ms); }
 };
 
 std::atomic<Clock*> installedClock{nullptr};

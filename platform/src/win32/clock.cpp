@@ -18,6 +18,7 @@ class RealClock final : public Clock {
  public:
   uint64_t nowMs() override { return GetTickCount64(); }
   void sleepMs(uint32_t ms) override { Sleep(ms); }
+  bool sleepUnlessSetMs(uint32_t ms, Event& wake) override { return !wake.wait(ms); }
 };
 
 std::atomic<Clock*> installedClock{nullptr};

@@ -36,11 +36,11 @@ class FrontEnd {
   // The address or number of the last call connected.
   const std::string& calledAddress() const { return calledAddress_; }
   // Calls connected since the last ask.
-  uint32_t takeConnections() {
-    const uint32_t count = connections_;
-    connections_ = 0;
-    return count;
-  }
+  uint32_t takeConnections() { return take(&connections_); }
+  // Calls placed (being set up), and calls the host cleared while they were
+  // being set up or up, since the last ask.
+  uint32_t takeCallsPlaced() { return take(&placed_); }
+  uint32_t takeCallsCleared() { return take(&cleared_); }
 
  protected:
   void send(const std::string& text) { output_ += text; }
@@ -48,11 +48,32 @@ class FrontEnd {
     calledAddress_ = address;
     ++connections_;
   }
+  // A call begins to be set up; it is held until cleared or dropped.
+  void placed() {
+    ++placed_;
+    callHeld_ = true;
+  }
+  // The host cleared whatever call was held.
+  void cleared() {
+    if (callHeld_) ++cleared_;
+    callHeld_ = false;
+  }
+  // The call ended without the host (refused, failed, line cut).
+  void ended() { callHeld_ = false; }
 
  private:
+  static uint32_t take(uint32_t* counter) {
+    const uint32_t count = *counter;
+    *counter = 0;
+    return count;
+  }
+
   std::string output_;
   std::string calledAddress_;
   uint32_t connections_ = 0;
+  uint32_t placed_ = 0;
+  uint32_t cleared_ = 0;
+  bool callHeld_ = false;
 };
 
 std::unique_ptr<FrontEnd> makeFront(const Options& options);

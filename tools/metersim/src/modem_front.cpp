@@ -67,6 +67,7 @@ class ModemFront : public FrontEnd {
         connected(number_);
       } else {
         state_ = State::Command;
+        ended();
       }
     }
   }
@@ -77,6 +78,7 @@ class ModemFront : public FrontEnd {
     state_ = State::Command;
     line_.clear();
     escapeCount_ = 0;
+    ended();
   }
 
  private:
@@ -116,7 +118,9 @@ class ModemFront : public FrontEnd {
     } else if (upper[0] == 'D') {
       dial(body.substr(1), nowMs);
     } else if (upper[0] == 'H') {
+      // Hangs up the call, or abandons the one being dialled.
       state_ = State::Command;
+      cleared();
       send(resultLine(kOkResult));
     } else if (upper[0] == 'O') {
       if (state_ == State::CommandWithCall) {
@@ -146,6 +150,7 @@ class ModemFront : public FrontEnd {
     number_ = number;
     state_ = State::Dialing;
     resultAtMs_ = nowMs + setupMs_;
+    placed();
   }
 
   std::vector<std::string> busy_, noCarrier_, noDialtone_, fleet_;

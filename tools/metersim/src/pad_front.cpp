@@ -65,6 +65,7 @@ class PadFront : public FrontEnd {
   void dropCall() override {
     state_ = State::Command;
     line_.clear();
+    ended();
   }
 
  private:
@@ -81,6 +82,7 @@ class PadFront : public FrontEnd {
     if (command.empty()) return;
     if (upperCase(command) == kClearCommand) {
       state_ = State::Command;
+      cleared();
       send(kPromptReply);
       return;
     }
@@ -101,6 +103,7 @@ class PadFront : public FrontEnd {
     address_ = command;
     state_ = State::Calling;
     connectAtMs_ = nowMs + setupMs_;
+    placed();
   }
 
   std::vector<std::string> refused_;

@@ -145,6 +145,8 @@ struct Simulator::Impl {
   std::vector<ReceivedMessage> received;
   uint32_t wakeups = 0;
   uint32_t connections = 0;
+  uint32_t callsPlaced = 0;
+  uint32_t callsCleared = 0;
   std::atomic<uint64_t> bytesSent{0};
 };
 
@@ -159,6 +161,14 @@ void Simulator::Impl::serve() {
     std::vector<uint8_t> linkBytes;
     if (got > 0) front->received(buffer.data(), got, now, &linkBytes);
     front->tick(now);
+    if (const uint32_t placed = front->takeCallsPlaced()) {
+      std::lock_guard<std::mutex> lock(stateMutex);
+      callsPlaced += placed;
+    }
+    if (const uint32_t cleared = front->takeCallsCleared()) {
+      std::lock_guard<std::mutex> lock(stateMutex);
+      callsCleared += cleared;
+    }
     if (const uint32_t calls = front->takeConnections()) {
       std::lock_guard<std::mutex> lock(stateMutex);
       connections += calls;
@@ -463,6 +473,16 @@ uint32_t Simulator::wakeups() const {
 uint32_t Simulator::connections() const {
   std::lock_guard<std::mutex> lock(impl_->stateMutex);
   return impl_->connections;
+}
+
+uint32_t Simulator::callsPlaced() const {
+  std::lock_guard<std::mutex> lock(impl_->stateMutex);
+  return impl_->callsPlaced;
+}
+
+uint32_t Simulator::callsCleared() const {
+  std::lock_guard<std::mutex> lock(impl_->stateMutex);
+  return impl_->callsCleared;
 }
 
 const MeterModel& Simulator::model() const { return *impl_->model; }

@@ -118,6 +118,11 @@ class Simulator {
   // Wake-up texts seen, and calls connected by the PAD or modem front.
   uint32_t wakeups() const;
   uint32_t connections() const;
+  // Calls the PAD or modem front began to set up (an accepted address, a
+  // dial), and calls the host cleared (CLR, ATH) while they were being set
+  // up or up.
+  uint32_t callsPlaced() const;
+  uint32_t callsCleared() const;
 
   const MeterModel& model() const;
   MeterModel& model();
