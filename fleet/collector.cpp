@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -46,6 +47,11 @@ constexpr uint32_t kJoinPollMs = 1000;
 constexpr uint64_t kRunRenewMs = 30000;
 // How often a run waiting for a line asks whether it is free.
 constexpr uint32_t kLeasePollMs = 2000;
+// The service looks again at what is due at least this often, and checks
+// every meter's time since its last collection this often.
+constexpr int64_t kLongestIdleWaitS = 60;
+constexpr uint64_t kLateCheckMs = 60000;
+constexpr int64_t kSecondsPerDay = 86400;
 
 // Reply bytes beyond the entries: reply header, logger and selection words,
 // and the logger header with its texts.
@@ -74,6 +80,16 @@ const std::array<VantbrookProgressCallback, kSlotCount> kSlotCallbacks =
     makeSlots(std::make_index_sequence<kSlotCount>());
 
 int64_t utcNow() { return platform::wallClockSeconds(); }
+
+// The host's local (standard) time: the day a calls-a-day budget counts,
+// and the minute a meter's window is judged by.
+int64_t localSeconds(int64_t utc) {
+  return utc - int64_t{platform::localZoneOffsetMinutesWest()} * 60;
+}
+int64_t localDay(int64_t utc) { return localSeconds(utc) / kSecondsPerDay; }
+int localMinuteOfDay(int64_t utc) {
+  return static_cast<int>(localSeconds(utc) % kSecondsPerDay / 60);
+}
 
 std::string fieldText(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
 
@@ -839,15 +855,91 @@ Collector::Collector(const Fleet& fleet, Store& store, CollectSettings settings)
   }
   activity_.resize(fleet.lines.size());
   for (size_t i = 0; i < fleet.lines.size(); ++i) activity_[i].line = fleet.lines[i].name;
+  forced_.assign(fleet.meters.size(), false);
+  lineHeld_.assign(fleet.lines.size(), false);
+  calls_.assign(fleet.meters.size(), 0);
+  callsDay_.assign(fleet.meters.size(), -1);
+}
+
+void Collector::onEvent(std::function<void(const CollectorEvent&)> listener) {
+  listener_ = std::move(listener);
+}
+
+void Collector::emit(const CollectorEvent& event) {
+  if (listener_) listener_(event);
+}
+
+bool Collector::finishing() const {
+  std::lock_guard<std::mutex> guard(scheduleLock_);
+  return finishing_;
+}
+
+void Collector::finish() {
+  {
+    std::lock_guard<std::mutex> guard(scheduleLock_);
+    finishing_ = true;
+  }
+  wake_.notify_all();
+}
+
+uint32_t Collector::callsToday(size_t meter, int64_t now) {
+  std::lock_guard<std::mutex> guard(scheduleLock_);
+  return callsDay_[meter] == localDay(now) ? calls_[meter] : 0;
+}
+
+void Collector::countCall(size_t meter, int64_t now) {
+  std::lock_guard<std::mutex> guard(scheduleLock_);
+  const int64_t day = localDay(now);
+  if (callsDay_[meter] != day) {
+    callsDay_[meter] = day;
+    calls_[meter] = 0;
+  }
+  ++calls_[meter];
+}
+
+uint32_t Collector::callsTodayOf(const std::string& meterId) {
+  for (size_t i = 0; i < fleet_.meters.size(); ++i) {
+    if (fleet_.meters[i].id == meterId) return callsToday(i, utcNow());
+  }
+  return 0;
+}
+
+bool Collector::collectNow(const std::string& meterId, std::string* reason) {
+  size_t meter = 0;
+  while (meter < fleet_.meters.size() && fleet_.meters[meter].id != meterId) ++meter;
+  if (meter == fleet_.meters.size() || !selected_[meter]) {
+    *reason = "no meter '" + meterId + "' in the fleet file";
+    return false;
+  }
+  const MeterConfig& config = fleet_.meters[meter];
+  const uint32_t calls = callsToday(meter, utcNow());
+  std::lock_guard<std::mutex> guard(scheduleLock_);
+  if (!lineHeld_[config.lineIndex]) {
+    *reason = "line '" + config.line + "' is not held by this service (another run holds it)";
+    return false;
+  }
+  if (calls >= config.maxCallsPerDay) {
+    *reason = "meter '" + meterId + "' has had its " + std::to_string(config.maxCallsPerDay) +
+              " calls today (max_calls_per_day): every call wakes it and costs its battery";
+    return false;
+  }
+  forced_[meter] = true;
+  wake_.notify_all();
+  return true;
 }
 
 void Collector::setActivity(size_t lineIndex, const std::string& meter, const std::string& stage,
                             uint64_t entries) {
-  std::lock_guard<std::mutex> guard(activityLock_);
-  LineActivity& activity = activity_[lineIndex];
-  activity.meter = meter;
-  activity.stage = stage;
-  activity.entries = entries;
+  CollectorEvent event;
+  {
+    std::lock_guard<std::mutex> guard(activityLock_);
+    LineActivity& activity = activity_[lineIndex];
+    activity.meter = meter;
+    activity.stage = stage;
+    activity.entries = entries;
+    event.activity = activity;
+  }
+  emit(event);
 }
 
 std::vector<LineActivity> Collector::activity() const {
@@ -861,8 +953,14 @@ std::vector<LineActivity> Collector::activity() const {
 
 void Collector::noteAlarm(const std::optional<AlarmChange>& change) {
   if (!change) return;
-  std::lock_guard<std::mutex> guard(alarmLock_);
-  alarms_.push_back(*change);
+  {
+    std::lock_guard<std::mutex> guard(alarmLock_);
+    alarms_.push_back(*change);
+  }
+  CollectorEvent event;
+  event.kind = CollectorEvent::Kind::Alarm;
+  event.alarm = *change;
+  emit(event);
 }
 
 void Collector::noteStoreError(const std::string& error) {
@@ -890,7 +988,7 @@ bool Collector::leaseLine(size_t lineIndex, int64_t runId, const std::string& re
                               std::to_string(holder.pid) + " on " + holder.host + ")";
     const uint64_t now = platform::nowMs();
     const bool timeUp = settings_.untilMs && now >= *settings_.untilMs;
-    if (!settings_.waitForLines || timeUp || stopping(settings_)) {
+    if (!settings_.waitForLines || timeUp || stopping(settings_) || finishing()) {
       for (size_t meter : meters) {
         MeterOutcome& outcome = outcomes_[meter];
         outcome.leftToOtherRun = settings_.waitForLines ? false : true;
@@ -908,6 +1006,10 @@ bool Collector::leaseLine(size_t lineIndex, int64_t runId, const std::string& re
 
 void Collector::runLine(size_t lineIndex, int64_t runId,
                         const std::function<void(const MeterOutcome&, bool)>& log) {
+  if (settings_.continuous) {
+    serveLine(lineIndex, runId, log);
+    return;
+  }
   struct Turn {
     size_t meter;
     std::optional<int64_t> lastSuccess;
@@ -964,7 +1066,10 @@ void Collector::runLine(size_t lineIndex, int64_t runId,
     turns.erase(due);
     const MeterConfig& meter = fleet_.meters[turn.meter];
     MeterSession session(*this, lineIndex, meter, runId);
+    const uint64_t startedMs = platform::nowMs();
+    countCall(turn.meter, utcNow());
     MeterOutcome outcome = session.run();
+    const double busy = static_cast<double>(platform::nowMs() - startedMs) / 1000.0;
     MeterOutcome& total = outcomes_[turn.meter];
     outcome.attempts = ++turn.attempts;
     outcome.entriesNew += total.attempts > 0 ? total.entriesNew : 0;
@@ -975,6 +1080,12 @@ void Collector::runLine(size_t lineIndex, int64_t runId,
     const bool retry = !outcome.ok && outcome.code != kCodeStoreFailed &&
                        turn.attempts <= settings_.retries && !stopping(settings_);
     log(outcome, retry);
+    CollectorEvent ended;
+    ended.kind = CollectorEvent::Kind::AttemptEnded;
+    ended.outcome = outcome;
+    ended.willRetry = retry;
+    ended.seconds = busy;
+    emit(ended);
     if (retry) {
       const uint32_t shift = std::min<uint32_t>(turn.attempts - 1, 16);
       const uint64_t delay = std::min<uint64_t>(uint64_t{settings_.retryDelayMs} << shift,
@@ -999,47 +1110,179 @@ void Collector::runLine(size_t lineIndex, int64_t runId,
   activity_[lineIndex].finished = true;
 }
 
-void Collector::closeRunAlarms(int64_t now) {
-  for (size_t i = 0; i < fleet_.meters.size(); ++i) {
-    const int64_t row = meterRows_[i];
-    if (!selected_[i] || row == 0) continue;
-    const MeterConfig& meter = fleet_.meters[i];
-    const MeterOutcome& outcome = outcomes_[i];
-    std::string error;
-    std::optional<AlarmChange> change;
-    if (outcome.attempts > 0 && outcome.code != kCodeStoreFailed) {
-      const std::optional<int64_t> failedRuns = store_.countRunOutcome(row, !outcome.ok, &error);
-      if (!failedRuns) {
-        noteStoreError(error);
-        continue;
-      }
-      const bool failing = !outcome.ok && *failedRuns >= meter.failedRunsAlarm;
-      const std::string detail = "failed " + std::to_string(*failedRuns) +
-                                 " runs in a row; last: " + outcome.message;
-      const bool stored =
-          failing ? store_.raiseAlarm(row, meter.id, 0, kAlarmFailing, *failedRuns, detail, now,
-                                      &change, &error)
-                  : !outcome.ok || store_.clearAlarm(row, meter.id, 0, kAlarmFailing, now,
-                                                     &change, &error);
-      if (!stored) noteStoreError(error);
-      noteAlarm(change);
-    }
-    std::optional<int64_t> lastSuccess;
-    if (!store_.lastSuccess(meter.id, &lastSuccess, &error)) {
+void Collector::closeMeterAlarms(size_t i, bool turnEnded, int64_t now) {
+  const int64_t row = meterRows_[i];
+  if (!selected_[i] || row == 0) return;
+  const MeterConfig& meter = fleet_.meters[i];
+  const MeterOutcome& outcome = outcomes_[i];
+  std::string error;
+  std::optional<AlarmChange> change;
+  if (turnEnded && outcome.attempts > 0 && outcome.code != kCodeStoreFailed) {
+    const std::optional<int64_t> failedRuns = store_.countRunOutcome(row, !outcome.ok, &error);
+    if (!failedRuns) {
       noteStoreError(error);
-      continue;
+      return;
     }
-    const bool late = lastSuccess && now - *lastSuccess > lateAfterS(meter.intervalS);
-    const std::string detail =
-        "last collected " + formatDuration(lastSuccess ? now - *lastSuccess : 0) +
-        " ago; expected every " + formatDuration(meter.intervalS);
+    const bool failing = !outcome.ok && *failedRuns >= meter.failedRunsAlarm;
+    const std::string detail = "failed " + std::to_string(*failedRuns) +
+                               " runs in a row; last: " + outcome.message;
     const bool stored =
-        late ? store_.raiseAlarm(row, meter.id, 0, kAlarmNotCollected,
-                                 now - lastSuccess.value_or(now), detail, now, &change, &error)
-             : store_.clearAlarm(row, meter.id, 0, kAlarmNotCollected, now, &change, &error);
+        failing ? store_.raiseAlarm(row, meter.id, 0, kAlarmFailing, *failedRuns, detail, now,
+                                    &change, &error)
+                : !outcome.ok ||
+                      store_.clearAlarm(row, meter.id, 0, kAlarmFailing, now, &change, &error);
     if (!stored) noteStoreError(error);
     noteAlarm(change);
   }
+  std::optional<int64_t> lastSuccess;
+  if (!store_.lastSuccess(meter.id, &lastSuccess, &error)) {
+    noteStoreError(error);
+    return;
+  }
+  const bool late = lastSuccess && now - *lastSuccess > lateAfterS(meter.intervalS);
+  const std::string detail =
+      "last collected " + formatDuration(lastSuccess ? now - *lastSuccess : 0) +
+      " ago; expected every " + formatDuration(meter.intervalS);
+  const bool stored =
+      late ? store_.raiseAlarm(row, meter.id, 0, kAlarmNotCollected,
+                               now - lastSuccess.value_or(now), detail, now, &change, &error)
+           : store_.clearAlarm(row, meter.id, 0, kAlarmNotCollected, now, &change, &error);
+  if (!stored) noteStoreError(error);
+  noteAlarm(change);
+}
+
+void Collector::closeRunAlarms(int64_t now) {
+  for (size_t i = 0; i < fleet_.meters.size(); ++i) closeMeterAlarms(i, true, now);
+}
+
+void Collector::serveLine(size_t lineIndex, int64_t runId,
+                          const std::function<void(const MeterOutcome&, bool)>& log) {
+  struct Plan {
+    size_t meter;
+    int64_t dueAt = 0;  // UTC seconds
+    uint32_t failures = 0;
+  };
+  std::vector<size_t> meters;
+  for (size_t i = 0; i < fleet_.meters.size(); ++i) {
+    if (fleet_.meters[i].lineIndex == lineIndex && selected_[i]) meters.push_back(i);
+  }
+  const std::string resource = lineResource(fleet_.lines[lineIndex]);
+  if (!leaseLine(lineIndex, runId, resource, meters)) {
+    for (size_t meter : meters) log(outcomes_[meter], false);
+    setActivity(lineIndex, "", "held by another run", 0);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(scheduleLock_);
+    lineHeld_[lineIndex] = true;
+  }
+  const int64_t start = utcNow();
+  const int64_t midnight = start - localSeconds(start) % kSecondsPerDay;
+  std::vector<Plan> plans;
+  for (size_t i : meters) {
+    const MeterConfig& meter = fleet_.meters[i];
+    std::string error;
+    std::optional<int64_t> lastSuccess, callsToday;
+    const std::optional<int64_t> row =
+        store_.meterRow(meter.id, meter.line, meter.intervalS, start, &error);
+    if (row) callsToday = store_.attemptsSince(*row, midnight, &error);
+    if (!row || !callsToday || !store_.lastSuccess(meter.id, &lastSuccess, &error)) {
+      outcomes_[i].code = kCodeStoreFailed;
+      outcomes_[i].message = error;
+      noteStoreError(error);
+      continue;
+    }
+    meterRows_[i] = *row;
+    {
+      std::lock_guard<std::mutex> guard(scheduleLock_);
+      callsDay_[i] = localDay(start);
+      calls_[i] = static_cast<uint32_t>(*callsToday);
+    }
+    plans.push_back({i, lastSuccess ? *lastSuccess + meter.intervalS : start});
+  }
+  setActivity(lineIndex, "", "idle", 0);
+  while (!stopping(settings_) && !finishing()) {
+    const int64_t now = utcNow();
+    const int minute = localMinuteOfDay(now);
+    // The meter asked for now, else the most overdue one that may be
+    // called: inside its window and within its calls a day.
+    Plan* chosen = nullptr;
+    bool chosenForced = false;
+    int64_t nextLook = now + kLongestIdleWaitS;
+    for (Plan& plan : plans) {
+      const MeterConfig& meter = fleet_.meters[plan.meter];
+      bool forced = false;
+      {
+        std::lock_guard<std::mutex> guard(scheduleLock_);
+        forced = forced_[plan.meter];
+      }
+      const bool budget = callsToday(plan.meter, now) < meter.maxCallsPerDay;
+      const int opensIn = meter.window ? meter.window->minutesUntilOpen(minute) : 0;
+      const bool due = budget && plan.dueAt <= now && opensIn == 0;
+      if ((forced && budget) || due) {
+        const bool better = chosen == nullptr || (forced && !chosenForced) ||
+                            (forced == chosenForced && plan.dueAt < chosen->dueAt);
+        if (better) {
+          chosen = &plan;
+          chosenForced = forced;
+        }
+      } else if (budget) {
+        nextLook = std::min(nextLook, std::max(plan.dueAt, now + int64_t{opensIn} * 60));
+      }
+    }
+    if (chosen == nullptr) {
+      std::unique_lock<std::mutex> guard(scheduleLock_);
+      const int64_t waitS = std::clamp<int64_t>(nextLook - now, 1, kLongestIdleWaitS);
+      wake_.wait_for(guard, std::chrono::seconds(waitS));
+      continue;
+    }
+    {
+      std::lock_guard<std::mutex> guard(scheduleLock_);
+      forced_[chosen->meter] = false;
+    }
+    const size_t i = chosen->meter;
+    const MeterConfig& meter = fleet_.meters[i];
+    MeterSession session(*this, lineIndex, meter, runId);
+    const uint64_t startedMs = platform::nowMs();
+    countCall(i, now);
+    MeterOutcome outcome = session.run();
+    outcome.attempts = chosen->failures + 1;
+    outcomes_[i] = outcome;
+    const bool retry = !outcome.ok && outcome.code != kCodeStoreFailed &&
+                       chosen->failures < settings_.retries && !stopping(settings_);
+    log(outcome, retry);
+    CollectorEvent ended;
+    ended.kind = CollectorEvent::Kind::AttemptEnded;
+    ended.outcome = outcome;
+    ended.willRetry = retry;
+    ended.seconds = static_cast<double>(platform::nowMs() - startedMs) / 1000.0;
+    emit(ended);
+    const int64_t endedAt = utcNow();
+    if (retry) {
+      const uint32_t shift = std::min<uint32_t>(chosen->failures, 16);
+      chosen->dueAt = endedAt + static_cast<int64_t>(std::min<uint64_t>(
+                                     uint64_t{settings_.retryDelayMs} << shift, kMaxBackoffMs) /
+                                 1000);
+      ++chosen->failures;
+    } else {
+      // A meter that failed all its tries is called again a quarter of its
+      // interval later, within its calls a day.
+      chosen->dueAt = endedAt + (outcome.ok ? meter.intervalS : std::max<int64_t>(meter.intervalS / 4, 1));
+      chosen->failures = 0;
+      closeMeterAlarms(i, true, endedAt);
+    }
+    setActivity(lineIndex, "", "idle", 0);
+  }
+  {
+    std::lock_guard<std::mutex> guard(scheduleLock_);
+    lineHeld_[lineIndex] = false;
+  }
+  std::string error;
+  if (!store_.releaseLease(resource, runId, &error)) noteStoreError(error);
+  std::lock_guard<std::mutex> guard(activityLock_);
+  activity_[lineIndex].meter.clear();
+  activity_[lineIndex].stage = "done";
+  activity_[lineIndex].finished = true;
 }
 
 Summary Collector::run(const std::function<void(const MeterOutcome&, bool)>& log) {
@@ -1091,14 +1334,19 @@ Summary Collector::run(const std::function<void(const MeterOutcome&, bool)>& log
     threads.push_back(std::move(thread));
   }
   uint64_t renewAt = platform::nowMs() + kRunRenewMs;
+  uint64_t lateCheckAt = platform::nowMs() + kLateCheckMs;
   for (auto& thread : threads) {
     while (!thread->joinFor(kJoinPollMs)) {
+      if (settings_.continuous && platform::nowMs() >= lateCheckAt) {
+        lateCheckAt = platform::nowMs() + kLateCheckMs;
+        for (size_t i = 0; i < fleet_.meters.size(); ++i) closeMeterAlarms(i, false, utcNow());
+      }
       if (platform::nowMs() < renewAt) continue;
       renewAt = platform::nowMs() + kRunRenewMs;
       if (!store_.renewRun(*runId, utcNow(), &error)) noteStoreError(error);
     }
   }
-  closeRunAlarms(utcNow());
+  if (!settings_.continuous) closeRunAlarms(utcNow());
 
   summary.meters = selectedOutcomes();
   summary.metersFailed = 0;

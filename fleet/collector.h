@@ -11,10 +11,17 @@
 //
 // Alarms are raised and cleared as the meters are read (status flags, the
 // clock, restarts, overwritten or missing records, values not converted)
-// and at the end of the run (failed runs in a row, not collected in time).
+// and when a meter's turn ends (failed runs in a row, not collected in
+// time).
+//
+// Two modes on one code path: `collect` takes each selected meter once (with
+// its retries); the service runs on, calling each meter again once its
+// interval has passed, inside its window and within its calls a day, the
+// most overdue first, and whenever it is asked to collect one now.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -44,6 +51,8 @@ struct CollectSettings {
   // A line another run holds is waited for (until untilMs); false: left to
   // that run.
   bool waitForLines = true;
+  // Run on, each meter again when it is due, until stopped (the service).
+  bool continuous = false;
   // Asked often, from every thread: true once the run is to stop.
   std::function<bool()> stopRequested;
 };
@@ -97,18 +106,43 @@ struct LineActivity {
   bool finished = false;
 };
 
+// What the collector does, as it happens, for a live view (the service's
+// event stream and metrics).
+struct CollectorEvent {
+  enum class Kind { Activity, AttemptEnded, Alarm } kind = Kind::Activity;
+  LineActivity activity;  // Activity
+  MeterOutcome outcome;   // AttemptEnded
+  bool willRetry = false;
+  double seconds = 0;     // AttemptEnded: how long the line was busy with it
+  AlarmChange alarm;      // Alarm
+};
+
 class Collector {
  public:
   Collector(const Fleet& fleet, Store& store, CollectSettings settings);
 
   // Runs the whole collection; returns when every line is done or the run
-  // was stopped. Calls log() from the line threads for each meter that ends
-  // an attempt. One run at a time per process (the link's progress callback
-  // carries no context, so the lines share a small table of them).
+  // was stopped (continuous: when stopped or finishing). Calls log() from
+  // the line threads for each meter that ends an attempt. One run at a time
+  // per process (the link's progress callback carries no context, so the
+  // lines share a small table of them).
   Summary run(const std::function<void(const MeterOutcome&, bool willRetry)>& log);
+
+  // Called from the line threads as things happen; set before run().
+  void onEvent(std::function<void(const CollectorEvent&)> listener);
 
   // Safe from any thread while run() works.
   std::vector<LineActivity> activity() const;
+
+  // Continuous mode, from any thread: asks for a meter to be called now
+  // (it counts against its calls a day). False, with the reason, when it
+  // cannot be: no such meter, its line is not held, its budget is spent.
+  bool collectNow(const std::string& meterId, std::string* reason);
+  // Calls the meter (by id) took today, host local day; 0 for an unknown one.
+  uint32_t callsTodayOf(const std::string& meterId);
+  // Continuous mode: the lines stop once their current meters are done
+  // (nothing is aborted), and run() returns.
+  void finish();
 
  private:
   void runLine(size_t lineIndex, int64_t runId,
@@ -117,8 +151,17 @@ class Collector {
   // meters' outcomes then say why).
   bool leaseLine(size_t lineIndex, int64_t runId, const std::string& resource,
                  const std::vector<size_t>& meters);
-  // Failed runs in a row and time since the last collection, as alarms.
+  void serveLine(size_t lineIndex, int64_t runId,
+                 const std::function<void(const MeterOutcome&, bool)>& log);
+  // Failed runs in a row and time since the last collection, as alarms:
+  // for a meter whose turn ended, and for all at the end of a run.
+  void closeMeterAlarms(size_t meter, bool turnEnded, int64_t now);
   void closeRunAlarms(int64_t now);
+  // Calls the meter took today (host local day), counted here.
+  uint32_t callsToday(size_t meter, int64_t now);
+  void countCall(size_t meter, int64_t now);
+  void emit(const CollectorEvent& event);
+  bool finishing() const;
   void setActivity(size_t lineIndex, const std::string& meter, const std::string& stage,
                    uint64_t entries);
   void noteAlarm(const std::optional<AlarmChange>& change);
@@ -136,6 +179,16 @@ class Collector {
   std::mutex alarmLock_;
   std::vector<AlarmChange> alarms_;
   std::string storeError_;
+  std::function<void(const CollectorEvent&)> listener_;
+  // Continuous mode: meters asked for now, the day's calls, whether the
+  // lines are to finish; the line threads wait on wake_ for any of them.
+  mutable std::mutex scheduleLock_;
+  std::condition_variable wake_;
+  std::vector<bool> forced_;
+  std::vector<bool> lineHeld_;
+  std::vector<uint32_t> calls_;
+  std::vector<int64_t> callsDay_;
+  bool finishing_ = false;
 };
 
 // Gives every line named by device path a COM number of its own that no

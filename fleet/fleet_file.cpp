@@ -17,7 +17,7 @@ constexpr uint32_t kMaxBaud = 115200;
 constexpr uint32_t kMinBaud = 300;
 constexpr int64_t kMaxTimeoutMs = 600000;
 constexpr int64_t kMaxAttempts = 100;
-constexpr int64_t kMaxDriftLimitS = 86400;
+constexpr int64_t kMaxDriftLimitS = 366 * 86400;
 
 // Collects the first error with its place in the file.
 class Checker {
@@ -91,6 +91,51 @@ class Checker {
   std::string error_;
 };
 
+// One of the schedule's keys (interval, window, max_calls_per_day); false
+// for any other key.
+bool readScheduleKey(Checker& check, const std::string& key, const toml::node& node,
+                     Schedule* schedule) {
+  if (key == "interval") {
+    std::string text;
+    if (!check.text(node, key, 16, &text)) return true;
+    const std::optional<int64_t> interval = parseDuration(text);
+    if (!interval || *interval > kMaxIntervalS) {
+      check.fail(Checker::lineOf(node), key,
+                 "must be a duration up to a year such as \"15m\", \"6h\" or \"1d\"");
+      return true;
+    }
+    schedule->intervalS = *interval;
+  } else if (key == "window") {
+    std::string text;
+    if (!check.text(node, key, 16, &text)) return true;
+    schedule->window = parseWindow(text);
+    if (!schedule->window) {
+      check.fail(Checker::lineOf(node), key,
+                 "must be a part of the day such as \"01:00-05:00\" (host local time)");
+    }
+  } else if (key == "max_calls_per_day") {
+    uint32_t calls = 0;
+    if (check.number(node, key, 1, kMaxCallsPerDayLimit, &calls)) schedule->maxCallsPerDay = calls;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void readDefaults(Checker& check, const toml::node& node, Schedule* defaults) {
+  const toml::table* table = node.as_table();
+  if (table == nullptr) {
+    check.fail(Checker::lineOf(node), "defaults", "must be written [defaults]");
+    return;
+  }
+  for (const auto& [name, value] : *table) {
+    const std::string key(name.str());
+    if (!readScheduleKey(check, key, value, defaults)) {
+      check.fail(Checker::lineOf(value), key, "unknown key in [defaults]");
+    }
+  }
+}
+
 void readLine(Checker& check, const toml::table& table, LineConfig* line) {
   line->sourceLine = Checker::lineOf(table);
   for (const auto& [name, node] : table) {
@@ -125,7 +170,7 @@ void readLine(Checker& check, const toml::table& table, LineConfig* line) {
       check.number(node, key, 1, kMaxAttempts, &line->reconnectAttempts);
     } else if (key == "resume_limit") {
       check.number(node, key, 0, kMaxAttempts, &line->resumeLimit);
-    } else {
+    } else if (!readScheduleKey(check, key, node, &line->schedule)) {
       check.fail(Checker::lineOf(node), key, "unknown key in [[line]]");
     }
   }
@@ -177,19 +222,9 @@ void readMeter(Checker& check, const toml::table& table, MeterConfig* meter) {
       check.number(node, key, 1, kMaxDriftLimitS, &meter->clockDriftLimitS);
     } else if (key == "set_clock") {
       check.flag(node, key, &meter->setClock);
-    } else if (key == "interval") {
-      std::string text;
-      if (!check.text(node, key, 16, &text)) continue;
-      const std::optional<int64_t> interval = parseDuration(text);
-      if (!interval || *interval > kMaxIntervalS) {
-        check.fail(Checker::lineOf(node), key,
-                   "must be a duration up to a year such as \"15m\", \"6h\" or \"1d\"");
-        continue;
-      }
-      meter->intervalS = *interval;
     } else if (key == "alarm_after_failed_runs") {
       check.number(node, key, 1, kMaxAttempts, &meter->failedRunsAlarm);
-    } else {
+    } else if (!readScheduleKey(check, key, node, &meter->schedule)) {
       check.fail(Checker::lineOf(node), key, "unknown key in [[meter]]");
     }
   }
@@ -263,6 +298,14 @@ void crossCheck(Checker& check, Fleet* fleet) {
       continue;
     }
     meter.lineIndex = index;
+    const Schedule& line = fleet->lines[index].schedule;
+    meter.intervalS = meter.schedule.intervalS.value_or(
+        line.intervalS.value_or(fleet->defaults.intervalS.value_or(kDefaultIntervalS)));
+    meter.window = meter.schedule.window   ? meter.schedule.window
+                   : line.window           ? line.window
+                                           : fleet->defaults.window;
+    meter.maxCallsPerDay = meter.schedule.maxCallsPerDay.value_or(line.maxCallsPerDay.value_or(
+        fleet->defaults.maxCallsPerDay.value_or(kDefaultMaxCallsPerDay)));
     const LineKind kind = fleet->lines[index].kind;
     if (kind != LineKind::Direct && meter.address.empty()) {
       check.fail(meter.sourceLine, "address",
@@ -303,7 +346,11 @@ std::optional<Fleet> loadFleet(const std::string& path, std::string* error) {
   fleet.path = path;
   for (const auto& [name, node] : root) {
     const std::string key(name.str());
-    if (key != "line" && key != "meter") check.fail(Checker::lineOf(node), key, "unknown key");
+    if (key == "defaults") {
+      readDefaults(check, node, &fleet.defaults);
+    } else if (key != "line" && key != "meter") {
+      check.fail(Checker::lineOf(node), key, "unknown key");
+    }
   }
   readTables(check, root, "line", &fleet.lines, readLine);
   readTables(check, root, "meter", &fleet.meters, readMeter);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "schedule.h"
+
 namespace vb::fleet {
 
 // How a line reaches its meters.
@@ -31,6 +33,7 @@ struct LineConfig {
   uint32_t commandAttempts = 3;
   uint32_t reconnectAttempts = 2;
   uint32_t resumeLimit = 3;
+  Schedule schedule;   // defaults for its meters
   int sourceLine = 0;  // where the table starts in the fleet file
 };
 
@@ -45,7 +48,12 @@ struct MeterConfig {
   bool convert = true;       // engineering units (true) or the raw logged values
   uint32_t clockDriftLimitS = 60;  // a larger drift is recorded as an event
   bool setClock = false;           // and corrected when this is set
-  int64_t intervalS = 86400;       // expected time between two collections
+  Schedule schedule;               // as the file gives it for the meter
+  // The schedule in force: the meter's, else its line's, else the file's
+  // [defaults], else the built-in ones.
+  int64_t intervalS = kDefaultIntervalS;     // expected time between two collections
+  std::optional<TimeWindow> window;          // when it may be called; unset: any time
+  uint32_t maxCallsPerDay = kDefaultMaxCallsPerDay;
   uint32_t failedRunsAlarm = 3;    // failed runs in a row that raise an alarm
   int sourceLine = 0;
   int lineKeyLine = 0;  // where its `line` key is
@@ -53,6 +61,7 @@ struct MeterConfig {
 
 struct Fleet {
   std::string path;
+  Schedule defaults;  // the file's [defaults]
   std::vector<LineConfig> lines;
   std::vector<MeterConfig> meters;
 };

@@ -1,6 +1,7 @@
 #include "schedule.h"
 
 #include <cctype>
+#include <cstdio>
 
 namespace vb::fleet {
 
@@ -11,6 +12,7 @@ struct Unit {
   int64_t seconds;
 };
 constexpr Unit kUnits[] = {{'d', 86400}, {'h', 3600}, {'m', 60}, {'s', 1}};
+constexpr int kMinutesPerDay = 1440;
 
 }  // namespace
 
@@ -32,6 +34,41 @@ std::string formatDuration(int64_t seconds) {
     if (seconds % unit.seconds == 0) return std::to_string(seconds / unit.seconds) + unit.letter;
   }
   return std::to_string(seconds) + "s";
+}
+
+bool TimeWindow::contains(int minuteOfDay) const {
+  if (startMinute < endMinute) return minuteOfDay >= startMinute && minuteOfDay < endMinute;
+  return minuteOfDay >= startMinute || minuteOfDay < endMinute;
+}
+
+int TimeWindow::minutesUntilOpen(int minuteOfDay) const {
+  if (contains(minuteOfDay)) return 0;
+  return (startMinute - minuteOfDay + kMinutesPerDay) % kMinutesPerDay;
+}
+
+std::optional<TimeWindow> parseWindow(const std::string& text) {
+  auto minute = [](const std::string& clock) -> std::optional<int> {
+    if (clock.size() != 5 || clock[2] != ':') return std::nullopt;
+    for (size_t i : {0u, 1u, 3u, 4u}) {
+      if (!std::isdigit(static_cast<unsigned char>(clock[i]))) return std::nullopt;
+    }
+    const int hours = (clock[0] - '0') * 10 + (clock[1] - '0');
+    const int minutes = (clock[3] - '0') * 10 + (clock[4] - '0');
+    if (hours > 24 || minutes > 59 || (hours == 24 && minutes != 0)) return std::nullopt;
+    return hours * 60 + minutes;
+  };
+  if (text.size() != 11 || text[5] != '-') return std::nullopt;
+  const std::optional<int> start = minute(text.substr(0, 5));
+  const std::optional<int> end = minute(text.substr(6));
+  if (!start || !end || *start == *end) return std::nullopt;
+  return TimeWindow{*start % kMinutesPerDay, *end % kMinutesPerDay};
+}
+
+std::string formatWindow(const TimeWindow& window) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%02d:%02d-%02d:%02d", window.startMinute / 60,
+                window.startMinute % 60, window.endMinute / 60, window.endMinute % 60);
+  return text;
 }
 
 int64_t lateAfterS(int64_t intervalS) { return intervalS + intervalS / 4; }

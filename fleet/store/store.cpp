@@ -675,6 +675,19 @@ std::optional<int64_t> Store::beginAttempt(int64_t runId, int64_t meterRow,
   return insert->integer(0);
 }
 
+std::optional<int64_t> Store::attemptsSince(int64_t meterRow, int64_t since, std::string* error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::unique_ptr<Query> select = prepare(
+      "SELECT count(*) FROM attempts WHERE meter_row = ?1 AND started_at >= ?2", error);
+  if (!select) return std::nullopt;
+  select->bind(1, meterRow).bind(2, since);
+  if (select->step() != Step::Row) {
+    *error = failure("cannot count the meter's attempts");
+    return std::nullopt;
+  }
+  return select->integer(0);
+}
+
 bool Store::endAttempt(int64_t attemptId, const AttemptOutcome& outcome, std::string* error) {
   std::lock_guard<std::mutex> guard(lock_);
   std::unique_ptr<Query> update =
@@ -899,6 +912,113 @@ bool Store::meterRecords(const MeterSelection& selection, std::vector<MeterRecor
     *error = failure("cannot read the alarms");
     return false;
   }
+  return true;
+}
+
+bool Store::series(const std::string& meter, int logNo, uint32_t from, uint32_t to, int64_t width,
+                   bool converted, std::vector<SeriesBucket>* buckets, std::string* error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  buckets->clear();
+  const bool totals = logNo == 3;
+  const std::string values =
+      totals ? "min(x.total1), avg(x.total1), max(x.total1), min(x.total2), avg(x.total2),"
+               " max(x.total2)"
+             : "min(x.flow), avg(x.flow), max(x.flow), min(x.pressure), avg(x.pressure),"
+               " max(x.pressure)";
+  std::unique_ptr<Query> select = prepare(
+      "SELECT (x.time - ?3) / ?5, count(*), min(x.time), max(x.time), " + values + " FROM " +
+          (totals ? "totals" : "pairs") +
+          " x JOIN epochs e ON x.epoch_id = e.id JOIN loggers l ON e.logger_id = l.id"
+          " JOIN meters m ON l.meter_row = m.id WHERE m.meter = ?1 AND l.log_no = ?2"
+          " AND x.time >= ?3 AND x.time <= ?4" +
+          (totals ? " AND ?6 = ?6" : " AND x.converted = ?6") +
+          " GROUP BY (x.time - ?3) / ?5 ORDER BY 1",
+      error);
+  if (!select) return false;
+  select->bind(1, meter).bind(2, int64_t{logNo}).bind(3, int64_t{from}).bind(4, int64_t{to})
+      .bind(5, std::max<int64_t>(width, 1)).bind(6, int64_t{converted ? 1 : 0});
+  Step status;
+  while ((status = select->step()) == Step::Row) {
+    SeriesBucket bucket;
+    bucket.index = select->integer(0);
+    bucket.count = select->integer(1);
+    bucket.firstTime = static_cast<uint32_t>(select->integer(2));
+    bucket.lastTime = static_cast<uint32_t>(select->integer(3));
+    bucket.first = {select->optionalReal(4), select->optionalReal(5), select->optionalReal(6)};
+    bucket.second = {select->optionalReal(7), select->optionalReal(8), select->optionalReal(9)};
+    buckets->push_back(bucket);
+  }
+  if (status == Step::Failed) {
+    *error = failure("cannot read the series");
+    return false;
+  }
+  return true;
+}
+
+bool Store::entriesPerDay(const std::string& meter, int logNo, uint32_t from, uint32_t to,
+                          std::vector<std::pair<int64_t, int64_t>>* days, std::string* error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  days->clear();
+  std::unique_ptr<Query> select = prepare(
+      std::string("SELECT x.time / 86400, count(*) FROM ") + (logNo == 3 ? "totals" : "pairs") +
+          " x JOIN epochs e ON x.epoch_id = e.id JOIN loggers l ON e.logger_id = l.id"
+          " JOIN meters m ON l.meter_row = m.id WHERE m.meter = ?1 AND l.log_no = ?2"
+          " AND x.time >= ?3 AND x.time <= ?4 GROUP BY x.time / 86400 ORDER BY 1",
+      error);
+  if (!select) return false;
+  select->bind(1, meter).bind(2, int64_t{logNo}).bind(3, int64_t{from}).bind(4, int64_t{to});
+  Step status;
+  while ((status = select->step()) == Step::Row) {
+    days->emplace_back(select->integer(0), select->integer(1));
+  }
+  if (status == Step::Failed) {
+    *error = failure("cannot read the days");
+    return false;
+  }
+  return true;
+}
+
+bool Store::recentAttempts(const std::string& meter, int limit, std::vector<AttemptRow>* rows,
+                           std::string* error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  rows->clear();
+  std::unique_ptr<Query> select = prepare(
+      "SELECT a.started_at, a.ended_at, a.code, a.line, coalesce(a.source, ''),"
+      " coalesce(a.message, ''), a.entries, a.bytes FROM attempts a JOIN meters m"
+      " ON a.meter_row = m.id WHERE m.meter = ?1 ORDER BY a.started_at DESC, a.id DESC LIMIT ?2",
+      error);
+  if (!select) return false;
+  select->bind(1, meter).bind(2, int64_t{limit});
+  Step status;
+  while ((status = select->step()) == Step::Row) {
+    AttemptRow row;
+    row.startedAt = select->integer(0);
+    row.endedAt = select->optionalInteger(1);
+    row.code = select->optionalInteger(2);
+    row.line = select->text(3);
+    row.source = select->text(4);
+    row.message = select->text(5);
+    row.entries = select->integer(6);
+    row.bytes = select->integer(7);
+    rows->push_back(std::move(row));
+  }
+  if (status == Step::Failed) {
+    *error = failure("cannot read the attempts");
+    return false;
+  }
+  return true;
+}
+
+bool Store::acknowledgeAlarm(int64_t alarmId, int64_t at, bool* found, std::string* error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::unique_ptr<Query> update = prepare(
+      "UPDATE alarms SET acknowledged_at = coalesce(acknowledged_at, ?2) WHERE id = ?1", error);
+  if (!update) return false;
+  if (!update->bind(1, alarmId).bind(2, at).run()) {
+    *error = failure("cannot acknowledge the alarm");
+    return false;
+  }
+  *found = update->changed() == 1;
   return true;
 }
 

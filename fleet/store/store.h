@@ -156,6 +156,27 @@ struct AlarmRow {
   std::string detail;
 };
 
+// Stored pairs (or totals) of a logger gathered into time buckets, for a
+// plot: each bucket's span, count and the least, mean and greatest value.
+struct SeriesBucket {
+  int64_t index = 0;             // (time - from) / width
+  uint32_t firstTime = 0, lastTime = 0;  // meter times of its first and last entry
+  int64_t count = 0;
+  struct Values {
+    std::optional<double> min, mean, max;
+  };
+  Values first, second;  // flow and pressure; total1 and total2 for the totals logger
+};
+
+// One recent attempt at a meter.
+struct AttemptRow {
+  int64_t startedAt = 0;
+  std::optional<int64_t> endedAt;
+  std::optional<int64_t> code;
+  std::string line, source, message;
+  int64_t entries = 0, bytes = 0;
+};
+
 // What the store knows of a meter, for status.
 struct MeterRecord {
   std::string meter;
@@ -258,6 +279,8 @@ class Store {
 
   std::optional<int64_t> beginAttempt(int64_t runId, int64_t meterRow, const std::string& line,
                                       int64_t at, std::string* error);
+  // Attempts at the meter (each a call) that began at or after `since`.
+  std::optional<int64_t> attemptsSince(int64_t meterRow, int64_t since, std::string* error);
   bool endAttempt(int64_t attemptId, const AttemptOutcome& outcome, std::string* error);
 
   bool recordEvent(int64_t meterRow, int logNo, int64_t at, const char* kind, int64_t value,
@@ -278,6 +301,22 @@ class Store {
   // What the store knows of every selected meter, in meter order.
   bool meterRecords(const MeterSelection& selection, std::vector<MeterRecord>* records,
                     std::string* error);
+  // Buckets of `width` seconds over the meter times [from, to] of a logger:
+  // pairs in engineering units (converted) or as logged, or for logger 3
+  // its totals.
+  bool series(const std::string& meter, int logNo, uint32_t from, uint32_t to, int64_t width,
+              bool converted, std::vector<SeriesBucket>* buckets, std::string* error);
+  // Entries stored per day (meter time) over [from, to]: day number since
+  // 1970, count.
+  bool entriesPerDay(const std::string& meter, int logNo, uint32_t from, uint32_t to,
+                     std::vector<std::pair<int64_t, int64_t>>* days, std::string* error);
+  // The newest attempts at a meter, newest first.
+  bool recentAttempts(const std::string& meter, int limit, std::vector<AttemptRow>* rows,
+                      std::string* error);
+  // Marks an alarm acknowledged (an open or a cleared one); false with
+  // *found unset when there is no such alarm.
+  bool acknowledgeAlarm(int64_t alarmId, int64_t at, bool* found, std::string* error);
+
   // The ids of every meter the store holds, in order, with their lines.
   bool meterIds(std::vector<std::pair<std::string, std::string>>* meters, std::string* error);
 

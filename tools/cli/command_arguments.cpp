@@ -184,6 +184,83 @@ Exit statuses:
   130  interrupted by Ctrl-C or SIGTERM
 )"};
 
+const CommandText kServeText = {
+    "serve", "vantbrook serve FLEET --db STORE [OPTIONS]",
+    "The collection service: every line works through the meters that are due\n"
+    "(each meter's `interval` has passed, inside its `window`, within its\n"
+    "`max_calls_per_day`), the most overdue first, with retries and back-off,\n"
+    "storing data, outcomes and alarms exactly as collect does. An HTTP API, an\n"
+    "event stream, metrics for Prometheus and a dashboard are served meanwhile.",
+    R"(
+Signals: SIGHUP reads the fleet file again (a bad file is refused and logged,
+and the service goes on with the one it had); SIGTERM or Ctrl-C ends the
+calls under way cleanly, and the service exits 0. Run by systemd, it tells it
+when it is ready, pings its watchdog and writes its log lines with the
+journal's priorities (packaging/systemd/vantbrook.service).
+
+The token (one line in --token-file) guards every POST (Authorization: Bearer
+TOKEN); bound to an address other than loopback, every request but /healthz
+needs it, and without a token file the service refuses such an address.
+
+Examples:
+  vantbrook serve fleet.toml --db fleet.db
+  vantbrook serve fleet.toml --db postgresql://collector@db/water --http 0.0.0.0:8080 --token-file /etc/vantbrook/token
+  curl -s localhost:8080/api/meters | jq .summary
+
+Exit statuses:
+  0    stopped as asked (SIGTERM, Ctrl-C)
+  2    bad command line, fleet file or token file, or an address that cannot
+       be bound
+  7    the store cannot be opened
+)"};
+
+const CommandText kServeDemoText = {
+    "demo serve", "vantbrook demo serve [OPTIONS]",
+    "Starts the simulated lines of `demo fleet` with a quickened clock and the\n"
+    "collection service on a free local port with a temporary store, prints the\n"
+    "dashboard's address and runs until Ctrl-C.",
+    R"(
+Example:
+  vantbrook demo serve        # then open the address it prints
+
+Exit statuses:
+  0    ended with Ctrl-C
+  2    bad command line
+  3    a simulated line cannot be started
+)"};
+
+void defineServe(CLI::App& app, ServeArguments& arguments) {
+  app.add_option("FLEET", arguments.fleetPath, "the fleet file (TOML)")
+      ->type_name("FLEET")
+      ->required();
+  app.add_option("--db", arguments.dbPath,
+                 "the store: a SQLite file (created when missing) or a postgresql:// address")
+      ->type_name("STORE")
+      ->required();
+  app.add_option("--http", arguments.http,
+                 "where the HTTP side listens (default 127.0.0.1:8080; port 0: a free one)")
+      ->type_name("ADDRESS:PORT");
+  app.add_option("--token-file", arguments.tokenFile,
+                 "a file whose one line is the token that guards changes")
+      ->type_name("FILE");
+  app.add_option("--retries", arguments.retries,
+                 "further attempts at a failed meter before it waits for its next turn "
+                 "(default 2)")
+      ->type_name("N");
+  app.add_option("--retry-delay", arguments.retryDelayS,
+                 "seconds before the first retry, doubling with each (default 10)")
+      ->type_name("S");
+}
+
+void defineServeDemo(CLI::App& app, ServeDemoArguments& arguments) {
+  app.add_option("--http", arguments.http,
+                 "where the HTTP side listens (default 127.0.0.1 on a free port)")
+      ->type_name("ADDRESS:PORT");
+  app.add_option("--token-file", arguments.tokenFile,
+                 "a file whose one line is the token that guards changes")
+      ->type_name("FILE");
+}
+
 void defineCollect(CLI::App& app, CollectArguments& arguments) {
   app.add_option("FLEET", arguments.fleetPath, "the fleet file (TOML)")
       ->type_name("FLEET")
@@ -333,6 +410,18 @@ void forEachCommandTable(const std::function<void(const char*, const CLI::App&)>
     CLI::App app;
     defineFleetDemo(app, arguments);
     visit(kFleetDemoText.name, app);
+  }
+  {
+    ServeArguments arguments;
+    CLI::App app;
+    defineServe(app, arguments);
+    visit(kServeText.name, app);
+  }
+  {
+    ServeDemoArguments arguments;
+    CLI::App app;
+    defineServeDemo(app, arguments);
+    visit(kServeDemoText.name, app);
   }
 }
 

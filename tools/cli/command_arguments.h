@@ -1,5 +1,6 @@
 // The commands that parse their command lines with CLI11 directly (collect,
-// export, status, monitor, demo fleet): their arguments as plain values,
+// export, status, monitor, serve, demo fleet, demo serve): their arguments
+// as plain values,
 // their option tables, and their help in the layout of the other commands
 // (usage, what the command does, options, examples, exit statuses). The
 // completion script is made from the same tables.
@@ -63,6 +64,20 @@ struct FleetDemoArguments {
   bool json = false;
 };
 
+struct ServeArguments {
+  std::string fleetPath;
+  std::string dbPath;
+  std::string http = "127.0.0.1:8080";
+  std::string tokenFile;
+  uint32_t retries = 2;
+  uint32_t retryDelayS = 10;
+};
+
+struct ServeDemoArguments {
+  std::string http = "127.0.0.1:0";
+  std::string tokenFile;
+};
+
 // The texts of a command's help around its option table.
 struct CommandText {
   const char* name;         // "collect", "demo fleet"
@@ -76,12 +91,16 @@ extern const CommandText kExportText;
 extern const CommandText kStatusText;
 extern const CommandText kMonitorText;
 extern const CommandText kFleetDemoText;
+extern const CommandText kServeText;
+extern const CommandText kServeDemoText;
 
 void defineCollect(CLI::App& app, CollectArguments& arguments);
 void defineExport(CLI::App& app, ExportArguments& arguments);
 void defineStatus(CLI::App& app, StatusArguments& arguments);
 void defineMonitor(CLI::App& app, MonitorArguments& arguments);
 void defineFleetDemo(CLI::App& app, FleetDemoArguments& arguments);
+void defineServe(CLI::App& app, ServeArguments& arguments);
+void defineServeDemo(CLI::App& app, ServeDemoArguments& arguments);
 
 // The help of a command: usage, description, the options as the other
 // commands list theirs, then the rest.

@@ -13,5 +13,7 @@ int runCollect(const std::vector<std::string>& arguments);
 int runExport(const std::vector<std::string>& arguments);
 int runStatus(const std::vector<std::string>& arguments);
 int runFleetDemo(const std::vector<std::string>& arguments);
+int runServe(const std::vector<std::string>& arguments);
+int runServeDemo(const std::vector<std::string>& arguments);
 
 }  // namespace vb::cli

@@ -23,5 +23,7 @@ int runCollect(const std::vector<std::string>&) { return fleetUnavailable("colle
 int runExport(const std::vector<std::string>&) { return fleetUnavailable("export"); }
 int runStatus(const std::vector<std::string>&) { return fleetUnavailable("status"); }
 int runFleetDemo(const std::vector<std::string>&) { return fleetUnavailable("demo fleet"); }
+int runServe(const std::vector<std::string>&) { return fleetUnavailable("serve"); }
+int runServeDemo(const std::vector<std::string>&) { return fleetUnavailable("demo serve"); }
 
 }  // namespace vb::cli

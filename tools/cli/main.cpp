@@ -33,6 +33,15 @@ int main(int argc, char** argv) {
   if (arguments.size() > 1 && arguments[0] == "demo" && arguments[1] == "fleet") {
     return runFleetDemo({arguments.begin() + 2, arguments.end()});
   }
+  if (!arguments.empty() && arguments[0] == "serve") {
+    // Before the service's threads start, so that none of them takes SIGHUP.
+    vb::platform::installReloadHandler();
+    return runServe({arguments.begin() + 1, arguments.end()});
+  }
+  if (arguments.size() > 1 && arguments[0] == "demo" && arguments[1] == "serve") {
+    vb::platform::installReloadHandler();
+    return runServeDemo({arguments.begin() + 2, arguments.end()});
+  }
   std::string error;
   std::optional<Options> options = parseOptions(arguments, &error);
   if (!options) {

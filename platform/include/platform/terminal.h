@@ -30,4 +30,13 @@ bool interruptRequested();
 // The signal number that set the flag, 0 when none has arrived.
 int interruptSignal();
 
+// Routes SIGHUP (the service manager's "reload") to a waiting thread that
+// counts it, as installInterruptHandler does for interrupts; call it before
+// the threads that must not see the signal start. Without it SIGHUP keeps
+// its default action. No-op where the system has no such signal.
+void installReloadHandler();
+
+// True once for each reload request that arrived since the last call.
+bool takeReloadRequest();
+
 }  // namespace vb::platform

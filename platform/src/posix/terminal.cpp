@@ -19,6 +19,15 @@ namespace {
 
 std::atomic<int> interruptSignalNumber{0};
 std::atomic<bool> handlerInstalled{false};
+std::atomic<bool> reloadHandlerInstalled{false};
+std::atomic<unsigned> reloadRequests{0};
+
+sigset_t reloadSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
 
 int descriptorOf(StandardStream stream) {
   switch (stream) {
@@ -41,6 +50,10 @@ sigset_t interruptSignals() {
 }
 
 void waitForInterrupts(sigset_t signals) {
+  // A reload signal is never this thread's to take: it keeps its default
+  // action elsewhere, or goes to the reload thread.
+  sigset_t reload = reloadSignals();
+  ::pthread_sigmask(SIG_BLOCK, &reload, nullptr);
   for (;;) {
     int signalNumber = 0;
     if (::sigwait(&signals, &signalNumber) != 0) continue;
@@ -69,6 +82,25 @@ void installInterruptHandler() {
   // Threads started from here on inherit the blocked set.
   ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::thread(waitForInterrupts, signals).detach();
+}
+
+void installReloadHandler() {
+  if (reloadHandlerInstalled.exchange(true)) return;
+  sigset_t signals = reloadSignals();
+  ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread([signals] {
+    for (;;) {
+      int signalNumber = 0;
+      if (::sigwait(&signals, &signalNumber) == 0) ++reloadRequests;
+    }
+  }).detach();
+}
+
+bool takeReloadRequest() {
+  unsigned pending = reloadRequests.load();
+  while (pending > 0 && !reloadRequests.compare_exchange_weak(pending, pending - 1)) {
+  }
+  return pending > 0;
 }
 
 bool interruptRequested() { return interruptSignalNumber.load() != 0; }

@@ -56,6 +56,10 @@ void installInterruptHandler() {
   SetConsoleCtrlHandler(onConsoleControl, TRUE);
 }
 
+void installReloadHandler() {}
+
+bool takeReloadRequest() { return false; }
+
 bool interruptRequested() { return interruptSignalNumber.load() != 0; }
 
 int interruptSignal() { return interruptSignalNumber.load(); }
