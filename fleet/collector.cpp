@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "outbox_messages.h"
 #include "pair_times.h"
 #include "platform/clock.h"
 #include "platform/devicemap.h"
@@ -196,6 +197,9 @@ class MeterSession {
   bool checkClock(uint32_t meterTime);
   void release();
   MeterOutcome finish(bool ok);
+  // The reading an MQTT broker gets: each logger read, with its newest
+  // entry; false (the attempt then fails) when the store cannot say.
+  bool newestEntries(std::vector<NewestEntry>* entries, std::string* error);
 
   Collector& collector_;
   Store& store_;
@@ -211,6 +215,7 @@ class MeterSession {
   ResultRecord result_{};
   MeterOutcome outcome_;
   bool calling_ = false;  // the failure came while the call was set up
+  std::vector<Logger> loggers_;  // the loggers this attempt read
   bool clockChecked_ = false;
   bool clockToSet_ = false;
   int64_t drift_ = 0;
@@ -281,10 +286,12 @@ bool MeterSession::alarm(int logNo, const AlarmKind& kind, bool on, int64_t valu
                          const std::string& detail) {
   std::optional<AlarmChange> change;
   std::string error;
+  const Store::AlarmMessage message = settings_.outbox ? alarmMessage : Store::AlarmMessage();
   const bool stored =
       on ? store_.raiseAlarm(meterRow_, meter_.id, logNo, kind, value, detail, utcNow(), &change,
-                             &error)
-         : store_.clearAlarm(meterRow_, meter_.id, logNo, kind, utcNow(), &change, &error);
+                             &error, message)
+         : store_.clearAlarm(meterRow_, meter_.id, logNo, kind, utcNow(), &change, &error,
+                             message);
   if (!stored) return storeFailed(error);
   collector_.noteAlarm(change);
   return true;
@@ -563,6 +570,10 @@ bool MeterSession::download(Logger* logger, uint32_t from, uint32_t to, char set
     }
     batch.pairs.push_back(pair);
   }
+  batch.meterRow = meterRow_;
+  if (settings_.outbox && settings_.outboxEntries) {
+    batch.outbox = entriesMessages(meter_.id, logNo, logger->position.epochNumber, batch);
+  }
   std::string error;
   const std::optional<uint64_t> added = store_.storeDownload(batch, &error);
   if (!added) return storeFailed(error);
@@ -657,6 +668,22 @@ std::string MeterSession::failureText() const {
   return text;
 }
 
+bool MeterSession::newestEntries(std::vector<NewestEntry>* entries, std::string* error) {
+  for (const Logger& logger : loggers_) {
+    NewestEntry entry;
+    entry.logNo = logger.logNo;
+    entry.entriesNew = logger.downloaded;
+    entry.converted = meter_.convert;
+    if (logger.position.epochId != 0 &&
+        !store_.newestEntry(logger.position.epochId, logger.logNo, &entry.pair, &entry.totals,
+                            &entry.converted, error)) {
+      return false;
+    }
+    entries->push_back(entry);
+  }
+  return true;
+}
+
 MeterOutcome MeterSession::finish(bool ok) {
   outcome_.ok = ok;
   outcome_.code = result_.code;
@@ -677,7 +704,21 @@ MeterOutcome MeterSession::finish(bool ok) {
   attempt.entries = outcome_.entriesNew;
   attempt.bytes = outcome_.bytes;
   std::string error;
-  if (!store_.endAttempt(attemptId_, attempt, &error) ||
+  std::vector<OutboxMessage> outbox;
+  if (settings_.outbox) {
+    std::vector<NewestEntry> newest;
+    if (!newestEntries(&newest, &error)) {
+      fail(kCodeStoreFailed, error);
+      outcome_.ok = false;
+      outcome_.code = kCodeStoreFailed;
+      outcome_.source = kCollectorSource;
+      attempt.code = outcome_.code;
+      attempt.source = outcome_.source;
+      attempt.message = outcome_.message;
+    }
+    outbox.push_back(readingMessage(outcome_, attempt.endedAt, newest));
+  }
+  if (!store_.endAttempt(attemptId_, attempt, &error, meterRow_, outbox) ||
       (ok && !store_.markSuccess(meterRow_, attempt.endedAt, &error))) {
     fail(kCodeStoreFailed, error);
     outcome_.ok = false;
@@ -805,6 +846,7 @@ MeterOutcome MeterSession::run() {
   if (ok) ok = request(VB_REQ_RELEASE, "release");
   // A stop refuses the release request; the call is hung up all the same.
   release();
+  loggers_ = loggers;
   return finish(ok);
 }
 
@@ -1126,11 +1168,12 @@ void Collector::closeMeterAlarms(size_t i, bool turnEnded, int64_t now) {
     const bool failing = !outcome.ok && *failedRuns >= meter.failedRunsAlarm;
     const std::string detail = "failed " + std::to_string(*failedRuns) +
                                " runs in a row; last: " + outcome.message;
+    const Store::AlarmMessage message = settings_.outbox ? alarmMessage : Store::AlarmMessage();
     const bool stored =
         failing ? store_.raiseAlarm(row, meter.id, 0, kAlarmFailing, *failedRuns, detail, now,
-                                    &change, &error)
-                : !outcome.ok ||
-                      store_.clearAlarm(row, meter.id, 0, kAlarmFailing, now, &change, &error);
+                                    &change, &error, message)
+                : !outcome.ok || store_.clearAlarm(row, meter.id, 0, kAlarmFailing, now, &change,
+                                                   &error, message);
     if (!stored) noteStoreError(error);
     noteAlarm(change);
   }
@@ -1143,10 +1186,13 @@ void Collector::closeMeterAlarms(size_t i, bool turnEnded, int64_t now) {
   const std::string detail =
       "last collected " + formatDuration(lastSuccess ? now - *lastSuccess : 0) +
       " ago; expected every " + formatDuration(meter.intervalS);
+  const Store::AlarmMessage message = settings_.outbox ? alarmMessage : Store::AlarmMessage();
   const bool stored =
       late ? store_.raiseAlarm(row, meter.id, 0, kAlarmNotCollected,
-                               now - lastSuccess.value_or(now), detail, now, &change, &error)
-           : store_.clearAlarm(row, meter.id, 0, kAlarmNotCollected, now, &change, &error);
+                               now - lastSuccess.value_or(now), detail, now, &change, &error,
+                               message)
+           : store_.clearAlarm(row, meter.id, 0, kAlarmNotCollected, now, &change, &error,
+                               message);
   if (!stored) noteStoreError(error);
   noteAlarm(change);
 }

@@ -53,6 +53,11 @@ struct CollectSettings {
   bool waitForLines = true;
   // Run on, each meter again when it is due, until stopped (the service).
   bool continuous = false;
+  // Messages for an MQTT broker go to the store's outbox with what they
+  // describe: a reading after each attempt and the alarms, and with
+  // `outboxEntries` every new entry too.
+  bool outbox = false;
+  bool outboxEntries = false;
   // Asked often, from every thread: true once the run is to stop.
   std::function<bool()> stopRequested;
 };

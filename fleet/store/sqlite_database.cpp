@@ -136,8 +136,8 @@ CREATE INDEX events_by_meter ON events(meter_row, at);
     // identity block's calibration only where it is a number). Runs carry
     // their holder and when they last said they were alive; meters their
     // expected interval and failed runs in a row; epochs what they hold, so
-    // that a status needs no pass over the entries. Alarms, and leases of
-    // lines to runs.
+    // that a status needs no pass over the entries. Alarms, leases of lines
+    // to runs, and the outbox of messages waiting for the MQTT broker.
     R"sql(
 CREATE TABLE pairs_v2(
   epoch_id INTEGER NOT NULL REFERENCES epochs(id),
@@ -193,6 +193,14 @@ CREATE TABLE alarms(
   detail TEXT NOT NULL);
 CREATE UNIQUE INDEX alarms_open ON alarms(meter_row, log_no, kind) WHERE cleared_at IS NULL;
 CREATE INDEX alarms_by_meter ON alarms(meter_row, raised_at);
+CREATE TABLE outbox(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  meter_row INTEGER NOT NULL REFERENCES meters(id),
+  kind TEXT NOT NULL,
+  topic TEXT NOT NULL,
+  payload TEXT NOT NULL,
+  retained INTEGER NOT NULL,
+  created_at INTEGER NOT NULL);
 CREATE TABLE leases(
   resource TEXT PRIMARY KEY,
   run_id INTEGER NOT NULL,

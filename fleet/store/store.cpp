@@ -147,6 +147,25 @@ std::unique_ptr<Query> Store::prepare(const std::string& sql, std::string* error
   return query;
 }
 
+bool Store::enqueue(int64_t meterRow, const std::vector<OutboxMessage>& messages, int64_t at,
+                    std::string* error) {
+  if (messages.empty()) return true;
+  std::unique_ptr<Query> insert = prepare(
+      "INSERT INTO outbox(meter_row, kind, topic, payload, retained, created_at)"
+      " VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
+      error);
+  if (!insert) return false;
+  for (const OutboxMessage& message : messages) {
+    if (!insert->bind(1, meterRow).bind(2, message.kind).bind(3, message.topic)
+             .bind(4, message.payload).bind(5, int64_t{message.retained ? 1 : 0}).bind(6, at)
+             .run()) {
+      *error = failure("cannot add to the outbox");
+      return false;
+    }
+  }
+  return true;
+}
+
 bool Store::checkIntegrity(std::string* error) {
   std::lock_guard<std::mutex> guard(lock_);
   return database_->checkIntegrity(error);
@@ -523,6 +542,52 @@ bool Store::storedTotals(int64_t epochId, uint32_t rsn, std::optional<TotalsReco
   return true;
 }
 
+bool Store::newestEntry(int64_t epochId, int logNo, std::optional<PairEntry>* pair,
+                        std::optional<std::pair<uint32_t, TotalsRecord>>* totals, bool* converted,
+                        std::string* error) {
+  pair->reset();
+  totals->reset();
+  if (logNo == 3) {
+    std::optional<TotalsRecord> record;
+    std::optional<int64_t> last;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      std::unique_ptr<Query> select =
+          prepare("SELECT last_rsn FROM epochs WHERE id = ?1", error);
+      if (!select || select->bind(1, epochId).step() != Step::Row) {
+        *error = failure("cannot read the epoch");
+        return false;
+      }
+      last = select->optionalInteger(0);
+    }
+    if (!last) return true;
+    if (!storedTotals(epochId, static_cast<uint32_t>(*last), &record, error)) return false;
+    if (record) *totals = std::make_pair(static_cast<uint32_t>(*last), *record);
+    return true;
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  std::unique_ptr<Query> select = prepare(
+      "SELECT rsn, time, flow, pressure, converted FROM pairs WHERE epoch_id = ?1"
+      " ORDER BY rsn DESC LIMIT 1",
+      error);
+  if (!select) return false;
+  select->bind(1, epochId);
+  const Step status = select->step();
+  if (status == Step::Failed) {
+    *error = failure("cannot read the newest pair");
+    return false;
+  }
+  if (status == Step::Done) return true;
+  PairEntry newest;
+  newest.rsn = static_cast<uint32_t>(select->integer(0));
+  if (!select->isNull(1)) newest.time = static_cast<uint32_t>(select->integer(1));
+  newest.flow = select->optionalReal(2);
+  newest.pressure = select->optionalReal(3);
+  *converted = select->integer(4) != 0;
+  *pair = newest;
+  return true;
+}
+
 std::optional<int64_t> Store::epochHoles(int64_t epochId, std::string* error) {
   std::lock_guard<std::mutex> guard(lock_);
   std::unique_ptr<Query> select = prepare(
@@ -654,6 +719,12 @@ std::optional<uint64_t> Store::storeDownload(const DownloadBatch& batch, std::st
       return fail("cannot record what the epoch holds");
     }
   }
+  if (!enqueue(batch.meterRow, batch.outbox, batch.readAt, error)) {
+    const std::string why = *error;
+    database_->rollback();
+    *error = why;
+    return std::nullopt;
+  }
   if (!database_->commit(error)) return fail("cannot commit");
   return added;
 }
@@ -688,13 +759,20 @@ std::optional<int64_t> Store::attemptsSince(int64_t meterRow, int64_t since, std
   return select->integer(0);
 }
 
-bool Store::endAttempt(int64_t attemptId, const AttemptOutcome& outcome, std::string* error) {
+bool Store::endAttempt(int64_t attemptId, const AttemptOutcome& outcome, std::string* error,
+                       int64_t meterRow, const std::vector<OutboxMessage>& outbox) {
   std::lock_guard<std::mutex> guard(lock_);
+  const bool transaction = !outbox.empty();
+  if (transaction && !database_->beginWrite(error)) return false;
+  auto fail = [this, transaction] {
+    if (transaction) database_->rollback();
+    return false;
+  };
   std::unique_ptr<Query> update =
       prepare("UPDATE attempts SET ended_at = ?2, code = ?3, source = ?4, message = ?5,"
               " entries = ?6, bytes = ?7 WHERE id = ?1",
               error);
-  if (!update) return false;
+  if (!update) return fail();
   update->bind(1, attemptId)
       .bind(2, outcome.endedAt)
       .bind(3, int64_t{outcome.code})
@@ -704,7 +782,11 @@ bool Store::endAttempt(int64_t attemptId, const AttemptOutcome& outcome, std::st
       .bind(7, static_cast<int64_t>(outcome.bytes));
   if (!update->run() || update->changed() != 1) {
     *error = failure("cannot record the attempt's outcome");
-    return false;
+    return fail();
+  }
+  if (transaction && (!enqueue(meterRow, outbox, outcome.endedAt, error) ||
+                      !database_->commit(error))) {
+    return fail();
   }
   return true;
 }
@@ -729,61 +811,165 @@ bool Store::recordEvent(int64_t meterRow, int logNo, int64_t at, const char* kin
 
 bool Store::raiseAlarm(int64_t meterRow, const std::string& meter, int logNo,
                        const AlarmKind& kind, int64_t value, const std::string& detail,
-                       int64_t at, std::optional<AlarmChange>* change, std::string* error) {
+                       int64_t at, std::optional<AlarmChange>* change, std::string* error,
+                       const AlarmMessage& message) {
   std::lock_guard<std::mutex> guard(lock_);
   change->reset();
+  if (!database_->beginWrite(error)) return false;
+  auto done = [&](bool ok) {
+    if (ok && *change && message && !enqueue(meterRow, {message(**change)}, at, error)) ok = false;
+    if (ok && database_->commit(error)) return true;
+    database_->rollback();
+    change->reset();
+    return false;
+  };
   std::unique_ptr<Query> update =
       prepare("UPDATE alarms SET value = ?4, detail = ?5 WHERE meter_row = ?1 AND log_no = ?2"
               " AND kind = ?3 AND cleared_at IS NULL",
               error);
-  if (!update) return false;
+  if (!update) return done(false);
   if (!update->bind(1, meterRow).bind(2, int64_t{logNo}).bind(3, std::string(kind.name))
            .bind(4, value).bind(5, detail).run()) {
     *error = failure(std::string("cannot raise the alarm ") + kind.name);
-    return false;
+    return done(false);
   }
-  if (update->changed() > 0) return true;
+  if (update->changed() > 0) return done(true);
   std::unique_ptr<Query> insert = prepare(
       "INSERT INTO alarms(meter_row, log_no, kind, severity, raised_at, value, detail)"
       " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)"
       " ON CONFLICT(meter_row, log_no, kind) WHERE cleared_at IS NULL DO NOTHING RETURNING id",
       error);
-  if (!insert) return false;
+  if (!insert) return done(false);
   insert->bind(1, meterRow).bind(2, int64_t{logNo}).bind(3, std::string(kind.name))
       .bind(4, std::string(severityName(kind.severity))).bind(5, at).bind(6, value)
       .bind(7, detail);
   const Step status = insert->step();
   if (status == Step::Failed) {
     *error = failure(std::string("cannot raise the alarm ") + kind.name);
-    return false;
+    return done(false);
   }
   if (status == Step::Row) {
     *change = AlarmChange{insert->integer(0), meter, logNo, kind.name, kind.severity, true,
                           at, value, detail};
   }
-  return true;
+  insert.reset();
+  return done(true);
 }
 
 bool Store::clearAlarm(int64_t meterRow, const std::string& meter, int logNo,
                        const AlarmKind& kind, int64_t at, std::optional<AlarmChange>* change,
-                       std::string* error) {
+                       std::string* error, const AlarmMessage& message) {
   std::lock_guard<std::mutex> guard(lock_);
   change->reset();
+  if (!database_->beginWrite(error)) return false;
+  auto done = [&](bool ok) {
+    if (ok && *change && message && !enqueue(meterRow, {message(**change)}, at, error)) ok = false;
+    if (ok && database_->commit(error)) return true;
+    database_->rollback();
+    change->reset();
+    return false;
+  };
   std::unique_ptr<Query> update =
       prepare("UPDATE alarms SET cleared_at = ?4 WHERE meter_row = ?1 AND log_no = ?2"
               " AND kind = ?3 AND cleared_at IS NULL RETURNING id, value, detail",
               error);
-  if (!update) return false;
+  if (!update) return done(false);
   update->bind(1, meterRow).bind(2, int64_t{logNo}).bind(3, std::string(kind.name)).bind(4, at);
   const Step status = update->step();
   if (status == Step::Failed) {
     *error = failure(std::string("cannot clear the alarm ") + kind.name);
-    return false;
+    return done(false);
   }
   if (status == Step::Row) {
     *change = AlarmChange{update->integer(0), meter, logNo, kind.name, kind.severity, false,
                           at, update->integer(1), update->text(2)};
   }
+  update.reset();
+  return done(true);
+}
+
+bool Store::outboxPeek(size_t limit, std::vector<OutboxRow>* rows, std::string* error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  rows->clear();
+  std::unique_ptr<Query> select = prepare(
+      "SELECT id, kind, topic, payload, retained, created_at FROM outbox ORDER BY id LIMIT ?1",
+      error);
+  if (!select) return false;
+  select->bind(1, static_cast<int64_t>(limit));
+  Step status;
+  while ((status = select->step()) == Step::Row) {
+    rows->push_back({select->integer(0), select->text(1), select->text(2), select->text(3),
+                     select->integer(4) != 0, select->integer(5)});
+  }
+  if (status == Step::Failed) {
+    *error = failure("cannot read the outbox");
+    return false;
+  }
+  return true;
+}
+
+bool Store::outboxDelete(const std::vector<int64_t>& ids, std::string* error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (ids.empty()) return true;
+  if (!database_->beginWrite(error)) return false;
+  std::unique_ptr<Query> remove = prepare("DELETE FROM outbox WHERE id = ?1", error);
+  for (int64_t id : ids) {
+    if (!remove || !remove->bind(1, id).run()) {
+      *error = failure("cannot empty the outbox");
+      database_->rollback();
+      return false;
+    }
+  }
+  if (database_->commit(error)) return true;
+  database_->rollback();
+  return false;
+}
+
+bool Store::outboxStats(OutboxStats* stats, std::string* error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::unique_ptr<Query> select =
+      prepare("SELECT count(*), min(created_at) FROM outbox", error);
+  if (!select || select->step() != Step::Row) {
+    *error = failure("cannot read the outbox");
+    return false;
+  }
+  stats->messages = select->integer(0);
+  stats->oldestAt = select->optionalInteger(1);
+  return true;
+}
+
+bool Store::outboxTrim(int64_t cap, std::vector<std::pair<int64_t, int64_t>>* dropped,
+                       std::string* error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  dropped->clear();
+  if (!database_->beginWrite(error)) return false;
+  auto fail = [this, error](const std::string& what) {
+    *error = failure(what);
+    database_->rollback();
+    return false;
+  };
+  std::unique_ptr<Query> count = database_->prepare("SELECT count(*) FROM outbox");
+  if (!count || count->step() != Step::Row) return fail("cannot read the outbox");
+  const int64_t excess = count->integer(0) - cap;
+  count.reset();
+  if (excess > 0) {
+    std::unique_ptr<Query> victims = database_->prepare(
+        "SELECT meter_row, count(*) FROM (SELECT meter_row FROM outbox WHERE kind = 'entries'"
+        " ORDER BY id LIMIT ?1) AS oldest GROUP BY meter_row");
+    if (!victims) return fail("cannot read the outbox");
+    victims->bind(1, excess);
+    Step status;
+    while ((status = victims->step()) == Step::Row) {
+      dropped->emplace_back(victims->integer(0), victims->integer(1));
+    }
+    if (status == Step::Failed) return fail("cannot read the outbox");
+    victims.reset();
+    std::unique_ptr<Query> remove = database_->prepare(
+        "DELETE FROM outbox WHERE id IN (SELECT id FROM outbox WHERE kind = 'entries'"
+        " ORDER BY id LIMIT ?1)");
+    if (!remove || !remove->bind(1, excess).run()) return fail("cannot trim the outbox");
+  }
+  if (!database_->commit(error)) return fail("cannot commit");
   return true;
 }
 

@@ -55,6 +55,24 @@ struct PairEntry {
   std::optional<double> pressure;
 };
 
+// A message for the MQTT broker, written to the store's outbox in the same
+// transaction as what it describes, and deleted once the broker has it.
+struct OutboxMessage {
+  std::string kind;   // "reading", "entries" or "alarm"
+  std::string topic;  // below the topic prefix: "meter/ID/reading"
+  std::string payload;
+  bool retained = false;
+};
+
+struct OutboxRow {
+  int64_t id = 0;  // the order they are published in
+  std::string kind;
+  std::string topic;
+  std::string payload;
+  bool retained = false;
+  int64_t createdAt = 0;
+};
+
 // One logger download, stored in one transaction.
 struct DownloadBatch {
   int64_t epochId = 0;
@@ -69,6 +87,9 @@ struct DownloadBatch {
   // with its record number) for a totals header.
   std::vector<PairEntry> pairs;
   std::vector<std::pair<uint32_t, TotalsRecord>> totals;
+  // Messages about these entries, for the outbox.
+  std::vector<OutboxMessage> outbox;
+  int64_t meterRow = 0;  // whose messages they are
 };
 
 struct AttemptOutcome {
@@ -269,6 +290,11 @@ class Store {
   // The stored totals record of that number in the epoch (unset if none).
   bool storedTotals(int64_t epochId, uint32_t rsn, std::optional<TotalsRecord>* record,
                     std::string* error);
+  // The newest entry the epoch holds: a pair (loggers 1 and 2) or a totals
+  // record (logger 3); neither when it holds none.
+  bool newestEntry(int64_t epochId, int logNo, std::optional<PairEntry>* pair,
+                   std::optional<std::pair<uint32_t, TotalsRecord>>* totals, bool* converted,
+                   std::string* error);
   // Records missing between the epoch's first and last stored ones.
   std::optional<int64_t> epochHoles(int64_t epochId, std::string* error);
 
@@ -281,19 +307,40 @@ class Store {
                                       int64_t at, std::string* error);
   // Attempts at the meter (each a call) that began at or after `since`.
   std::optional<int64_t> attemptsSince(int64_t meterRow, int64_t since, std::string* error);
-  bool endAttempt(int64_t attemptId, const AttemptOutcome& outcome, std::string* error);
+  // Ends the attempt, with its messages for the outbox in the same
+  // transaction.
+  bool endAttempt(int64_t attemptId, const AttemptOutcome& outcome, std::string* error,
+                  int64_t meterRow = 0, const std::vector<OutboxMessage>& outbox = {});
 
   bool recordEvent(int64_t meterRow, int logNo, int64_t at, const char* kind, int64_t value,
                    const std::string& detail, std::string* error);
 
   // Raises an alarm unless the same one (meter, logger, kind) is open, whose
   // detail is then brought up to date; *change is set when it was raised.
+  // With `message`, what it makes of the change goes to the outbox in the
+  // same transaction.
+  using AlarmMessage = std::function<OutboxMessage(const AlarmChange&)>;
   bool raiseAlarm(int64_t meterRow, const std::string& meter, int logNo, const AlarmKind& kind,
                   int64_t value, const std::string& detail, int64_t at,
-                  std::optional<AlarmChange>* change, std::string* error);
+                  std::optional<AlarmChange>* change, std::string* error,
+                  const AlarmMessage& message = nullptr);
   // Clears the open alarm of that meter, logger and kind, if there is one.
   bool clearAlarm(int64_t meterRow, const std::string& meter, int logNo, const AlarmKind& kind,
-                  int64_t at, std::optional<AlarmChange>* change, std::string* error);
+                  int64_t at, std::optional<AlarmChange>* change, std::string* error,
+                  const AlarmMessage& message = nullptr);
+
+  // The outbox, oldest first: what waits for the broker.
+  bool outboxPeek(size_t limit, std::vector<OutboxRow>* rows, std::string* error);
+  bool outboxDelete(const std::vector<int64_t>& ids, std::string* error);
+  struct OutboxStats {
+    int64_t messages = 0;
+    std::optional<int64_t> oldestAt;  // UTC seconds
+  };
+  bool outboxStats(OutboxStats* stats, std::string* error);
+  // Keeps at most `cap` messages: the oldest entries messages go first,
+  // never a reading or an alarm. How many went, by meter row.
+  bool outboxTrim(int64_t cap, std::vector<std::pair<int64_t, int64_t>>* dropped,
+                  std::string* error);
   // Alarms by meter and time; only the open ones when asked.
   bool alarms(const MeterSelection& selection, bool openOnly, std::vector<AlarmRow>* rows,
               std::string* error);
@@ -337,6 +384,10 @@ class Store {
   std::unique_ptr<Query> prepare(const std::string& sql, std::string* error);
   // The engine's words for the last failure, after `what`.
   std::string failure(const std::string& what) const;
+  // Adds messages to the outbox; the caller holds the lock and a
+  // transaction.
+  bool enqueue(int64_t meterRow, const std::vector<OutboxMessage>& messages, int64_t at,
+               std::string* error);
 
   std::unique_ptr<Database> database_;
   std::mutex lock_;

@@ -137,6 +137,54 @@ TEST(FleetAlarms, RecordsTheLoggerOverwroteBeforeTheyWereCollectedAreCounted) {
   EXPECT_EQ(status.verdict, Verdict::Warning);
 }
 
+// Messages for the broker go to the outbox with what they describe: the
+// entries with their download, a reading with the attempt's end, an alarm
+// with its raising; a full outbox sheds the oldest entries messages only.
+TEST(FleetOutbox, MessagesAreWrittenWithWhatTheyDescribeAndOnlyEntriesAreShed) {
+  metersim::Options options;
+  options.pairsPerLogger = 1200;
+  options.totalsRecords = 3;
+  auto line = startSimulator(options, test::MeterClock::Live);
+  line->model().setStatusFlags(3, 0x1000);  // tamper switch, seen on the totals logger
+  CollectSettings settings;
+  settings.outbox = true;
+  settings.outboxEntries = true;
+  const std::string dbPath = freshStorePath();
+  const Summary summary = collect(lineTable("local", line->devicePath(), "direct") +
+                                      meterTable("m", "local", "loggers = [1, 3]\n"),
+                                  dbPath, settings);
+  ASSERT_EQ(summary.metersOk, 1u) << summary.meters[0].message;
+  std::unique_ptr<Store> store = reopen(dbPath);
+  std::vector<OutboxRow> rows;
+  std::string error;
+  ASSERT_TRUE(store->outboxPeek(100, &rows, &error)) << error;
+  std::vector<std::string> topics;
+  for (const OutboxRow& row : rows) topics.push_back(row.topic);
+  // 1200 pairs in messages of 500, the totals in one; the tamper alarm; the
+  // reading last, as the attempt ended.
+  const std::vector<std::string> expected = {
+      "meter/m/alarm/tamper_switch/3", "meter/m/entries/1", "meter/m/entries/1",
+      "meter/m/entries/1", "meter/m/entries/3", "meter/m/reading"};
+  std::vector<std::string> sorted = topics;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(sorted, expected);
+  EXPECT_EQ(topics.back(), "meter/m/reading");
+  EXPECT_NE(rows.back().payload.find("\"newest\":{\"rsn\":2200"), std::string::npos)
+      << rows.back().payload;
+  EXPECT_TRUE(rows.back().retained);
+
+  std::vector<std::pair<int64_t, int64_t>> dropped;
+  ASSERT_TRUE(store->outboxTrim(3, &dropped, &error)) << error;
+  ASSERT_EQ(dropped.size(), 1u);
+  EXPECT_EQ(dropped[0].second, 3);
+  ASSERT_TRUE(store->outboxPeek(100, &rows, &error)) << error;
+  topics.clear();
+  for (const OutboxRow& row : rows) topics.push_back(row.topic);
+  std::sort(topics.begin(), topics.end());
+  EXPECT_EQ(topics, (std::vector<std::string>{"meter/m/alarm/tamper_switch/3",
+                                              "meter/m/entries/3", "meter/m/reading"}));
+}
+
 // A line another run holds: waited for until it is free, or left to that run
 // with nothing recorded against its meters.
 TEST(FleetLeases, ALineAnotherRunHoldsIsLeftOrWaitedFor) {
