@@ -278,6 +278,9 @@ int runService(const ServiceOptions& options) {
         stopping = true;
         platform::notifyStopping();
         logLine(LogPriority::Notice, "stopping: the calls under way are ended");
+        // Idle lines wait for their next meter; the calls under way end
+        // through the stop request itself.
+        collector.finish();
         break;
       }
       if (options.reloadRequested && options.reloadRequested()) {

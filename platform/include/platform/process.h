@@ -42,9 +42,11 @@ class ChildProcess {
   bool readLine(std::string* line, uint32_t timeoutMs);
   bool readErrorLine(std::string* line, uint32_t timeoutMs);
 
-  // Sends SIGINT (as Ctrl-C does) or SIGTERM. False when no child runs.
+  // Sends SIGINT (as Ctrl-C does), SIGTERM, or SIGHUP (a service's
+  // "reload"). False when no child runs.
   bool interrupt();
   bool terminate();
+  bool hangUp();
 
   // Waits up to timeoutMs for the child to end, collecting its output
   // meanwhile. True once it has ended and been reaped.

@@ -234,6 +234,8 @@ bool ChildProcess::interrupt() { return sendSignal(SIGINT); }
 
 bool ChildProcess::terminate() { return sendSignal(SIGTERM); }
 
+bool ChildProcess::hangUp() { return sendSignal(SIGHUP); }
+
 bool ChildProcess::reap(bool block) {
   if (exited_) return true;
   if (pid_ <= 0) return false;
