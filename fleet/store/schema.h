@@ -7,4 +7,9 @@ namespace vb::fleet {
 // newer one is refused.
 inline constexpr int kSchemaVersion = 2;
 
+// Every table of a store, each after those its rows refer to.
+inline constexpr const char* kStoreTables[] = {
+    "runs",     "meters",  "identities", "versions", "loggers", "epochs", "attempts",
+    "headers",  "pairs",   "totals",     "events",   "alarms",  "leases"};
+
 }  // namespace vb::fleet
