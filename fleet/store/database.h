@@ -117,7 +117,8 @@ class Database {
 
   // Adds rows to a table, leaving out those whose key is taken already;
   // the number added. Runs inside the caller's transaction. Rows given with
-  // their id keep it, and later rows get ids after theirs.
+  // their id keep it, and later rows get ids after theirs. `row` fills in
+  // row i (its values in column order), and may be asked for a row again.
   virtual std::optional<uint64_t> insertNew(const std::string& table,
                                             const std::vector<std::string>& columns,
                                             size_t rows,

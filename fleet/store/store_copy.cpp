@@ -40,7 +40,7 @@ std::optional<uint64_t> copyTable(Database& source, Database& target, const std:
   auto load = [&]() {
     const std::optional<uint64_t> added = target.insertNew(
         table, columns, rows.size(),
-        [&rows](size_t i, std::vector<Value>* row) { *row = std::move(rows[i]); }, error);
+        [&rows](size_t i, std::vector<Value>* row) { *row = rows[i]; }, error);
     if (!added) {
       *error = "cannot write " + table + ": " + *error;
       return false;

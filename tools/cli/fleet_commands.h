@@ -1,6 +1,7 @@
 // The fleet commands' entry points: `collect` reads every meter of a fleet
-// file into a store, `export` streams what a store holds, and `demo fleet`
-// shows both against simulated lines. Each takes the arguments after its
+// file into a store, `export` streams what a store holds, `store copy` moves
+// a store between engines, and `demo fleet` shows collect and export against
+// simulated lines. Each takes the arguments after its
 // command's name and returns the exit status.
 #pragma once
 
@@ -11,6 +12,7 @@ namespace vb::cli {
 
 int runCollect(const std::vector<std::string>& arguments);
 int runExport(const std::vector<std::string>& arguments);
+int runStore(const std::vector<std::string>& arguments);
 int runFleetDemo(const std::vector<std::string>& arguments);
 
 }  // namespace vb::cli

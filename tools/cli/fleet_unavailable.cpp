@@ -21,6 +21,7 @@ int fleetUnavailable(const char* command) {
 
 int runCollect(const std::vector<std::string>&) { return fleetUnavailable("collect"); }
 int runExport(const std::vector<std::string>&) { return fleetUnavailable("export"); }
+int runStore(const std::vector<std::string>&) { return fleetUnavailable("store"); }
 int runFleetDemo(const std::vector<std::string>&) { return fleetUnavailable("demo fleet"); }
 
 }  // namespace vb::cli
