@@ -33,6 +33,9 @@ constexpr Oid kFloat4Type = 700;
 constexpr Oid kFloat8Type = 701;
 constexpr Oid kNumericType = 1700;
 
+// The highest parameter number a statement may have.
+constexpr int kMaxParameter = 65535;
+
 // Binary and text formats of a parameter or result.
 constexpr int kTextFormat = 0;
 constexpr int kBinaryFormat = 1;
@@ -261,9 +264,11 @@ std::string numberedParameters(const std::string& sql, int* count) {
       size_t end = i + 1;
       int number = 0;
       while (end < sql.size() && sql[end] >= '0' && sql[end] <= '9') {
-        number = number * 10 + (sql[end] - '0');
+        // PostgreSQL takes at most 65,535 parameters; a longer number fails there.
+        if (number <= kMaxParameter) number = number * 10 + (sql[end] - '0');
         ++end;
       }
+      number = std::min(number, kMaxParameter + 1);
       *count = std::max(*count, number);
       out += '$';
       out.append(sql, i + 1, end - i - 1);
@@ -386,7 +391,8 @@ class PostgresQuery final : public Query {
   }
 
   bool isNull(int column) const override {
-    return !row_ || column >= PQnfields(row_.get()) || PQgetisnull(row_.get(), 0, column);
+    return !row_ || column < 0 || column >= PQnfields(row_.get()) ||
+           PQgetisnull(row_.get(), 0, column);
   }
   int64_t integer(int column) const override {
     if (isNull(column)) return 0;
@@ -534,7 +540,16 @@ class PostgresDatabase final : public Database {
   bool beginRead(std::string* error) override {
     return execute("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error);
   }
-  bool commit(std::string* error) override { return execute("COMMIT", error); }
+  bool commit(std::string* error) override {
+    // COMMIT of a transaction a statement failed in undoes it, and says so
+    // only in its command tag.
+    if (PQtransactionStatus(connection_.get()) == PQTRANS_INERROR) {
+      rollback();
+      *error = lastError_ = "a statement of the transaction failed, so it was undone";
+      return false;
+    }
+    return execute("COMMIT", error);
+  }
   void rollback() override {
     std::string ignored;
     if (PQstatus(connection_.get()) == CONNECTION_BAD) {
