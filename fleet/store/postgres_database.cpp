@@ -688,10 +688,14 @@ class PostgresDatabase final : public Database {
   }
   std::string connectionError() const { return firstLine(PQerrorMessage(connection_.get())); }
 
-  // Sets up a new connection: quiet notices, and no writes on a read-only one.
+  // Sets up a new connection: quiet notices, no compiling of statements
+  // (the store's are simple: compiling a large read costs more than it
+  // saves, in every parallel worker), and no writes on a read-only one.
   bool setUp(std::string* error) {
     PQsetNoticeProcessor(connection_.get(), [](void*, const char*) {}, nullptr);
-    return !readOnly_ || execute("SET default_transaction_read_only = on", error);
+    return execute(readOnly_ ? "SET jit = off; SET default_transaction_read_only = on"
+                             : "SET jit = off",
+                   error);
   }
 
   bool readContents(Contents* contents, std::string* error) {
