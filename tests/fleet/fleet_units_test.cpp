@@ -201,6 +201,29 @@ TEST_P(StoreTest, ARetriedDownloadStoresNothingTwiceAndAbsentValuesStayAbsent) {
   EXPECT_FALSE(position.lastRsn);
 }
 
+// An export its reader stops early leaves the connection free for the next
+// statement, however many rows it left unread.
+TEST_P(StoreTest, AnExportStoppedEarlyLeavesTheStoreUsable) {
+  const int64_t attempt = must(store_->beginAttempt(run_, meter_, "radio", 1, &error_), error_);
+  LoggerPosition epoch;
+  ASSERT_TRUE(store_->beginEpoch(meter_, 1, 1000, 1, &epoch, &error_)) << error_;
+  DataHeaderRecord header{};
+  DownloadBatch batch;
+  batch.epochId = epoch.epochId;
+  batch.attemptId = attempt;
+  batch.logNo = 1;
+  batch.dataHeader = &header;
+  for (uint32_t rsn = 1; rsn <= 5000; ++rsn) batch.pairs.push_back({rsn, rsn, 1.0, 2.0});
+  ASSERT_TRUE(store_->storeDownload(batch, &error_)) << error_;
+  int read = 0;
+  ASSERT_TRUE(store_->forEachPair(ExportFilter(), [&read](const PairRow&) { return ++read < 2; },
+                                  &error_))
+      << error_;
+  EXPECT_EQ(read, 2);
+  EXPECT_TRUE(store_->markSuccess(meter_, 3, &error_)) << error_;
+  EXPECT_EQ(store_->scalar("SELECT count(*) FROM pairs"), 5000);
+}
+
 TEST_P(StoreTest, AnUnchangedIdentityIsStoredOnceAndAChangeIsReported) {
   DibRecord dib{};
   std::snprintf(dib.meter_id, sizeof dib.meter_id, "A-1");
@@ -458,6 +481,25 @@ TEST(PostgresStore, AServerRestartCostsOnlyTheOpenTransaction) {
   database->rollback();
   EXPECT_TRUE(database->execute(insert, &error)) << error;
   EXPECT_EQ(store->scalar("SELECT count(*) FROM runs"), 2);
+}
+
+// PostgreSQL's COMMIT of a transaction in which a statement failed undoes
+// it; that is a failure, not a commit.
+TEST(PostgresStore, ACommitAfterAFailedStatementFails) {
+  const std::string address = freshLocation(Engine::Postgres, "");
+  ASSERT_FALSE(address.empty());
+  std::string error;
+  std::unique_ptr<Database> database = openPostgres(address, false, &error);
+  ASSERT_TRUE(database) << error;
+  ASSERT_TRUE(database->beginWrite(&error)) << error;
+  ASSERT_TRUE(database->execute("INSERT INTO runs(fleet_file, started_at) VALUES('a', 1)", &error))
+      << error;
+  EXPECT_FALSE(database->execute("INSERT INTO runs(fleet_file) VALUES('b')", &error));
+  EXPECT_FALSE(database->commit(&error));
+  EXPECT_NE(error.find("undone"), std::string::npos) << error;
+  std::unique_ptr<Query> count = database->prepare("SELECT count(*) FROM runs");
+  ASSERT_EQ(count->step(), Step::Row) << database->lastError();
+  EXPECT_EQ(count->integer(0), 0);
 }
 
 // A row as text, its values' kinds included, to compare stores whole.
