@@ -1,4 +1,5 @@
-// The store's schema version, which both engines write and check.
+// The store's schema version, which both engines write and check, and the
+// tables every store has.
 #pragma once
 
 namespace vb::fleet {
