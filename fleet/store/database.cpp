@@ -2,9 +2,13 @@
 
 namespace vb::fleet {
 
+namespace {
+
 bool isPostgresAddress(const std::string& location) {
   return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
 }
+
+}  // namespace
 
 std::unique_ptr<Database> openDatabase(const std::string& location, bool readOnly,
                                        std::string* error) {

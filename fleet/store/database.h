@@ -150,9 +150,6 @@ std::unique_ptr<Database> openSqlite(const std::string& path, const SqliteOption
 // runs the whole of it again. A read-only connection cannot write at all.
 std::unique_ptr<Database> openPostgres(const std::string& uri, bool readOnly, std::string* error);
 
-// Whether a store location is a PostgreSQL address rather than a file path.
-bool isPostgresAddress(const std::string& location);
-
 // The engine a location names: a postgresql:// address or a file path.
 std::unique_ptr<Database> openDatabase(const std::string& location, bool readOnly,
                                        std::string* error);
