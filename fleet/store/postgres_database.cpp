@@ -43,6 +43,9 @@ constexpr int kBinaryFormat = 1;
 // Queues openers that make or migrate the schema ("VBST" and 1).
 constexpr int64_t kSchemaLockKey = 0x5642535400000001;
 
+// How long a connection may take to be made.
+constexpr int kConnectSeconds = 10;
+
 // Rows a statement left unread that are read rather than cancelled.
 constexpr int kRowsReadBeforeCancel = 64;
 
@@ -971,16 +974,17 @@ std::string connectionFailure(PGconn* connection) {
   for (const char* severity : {"FATAL:  ", "ERROR:  "}) {
     if (text.rfind(severity, 0) == 0) text.erase(0, std::strlen(severity));
   }
+  // Its lines (a reason, then a hint) joined by "; ".
   std::string line;
-  for (char c : text) {
-    const bool space = c == '\n' || c == '\t' || c == ' ';
-    if (!space) {
-      line += c;
-    } else if (!line.empty() && line.back() != ' ') {
-      line += ' ';
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find('\n', start), text.size());
+    const size_t first = text.find_first_not_of(" \t", start);
+    const size_t last = text.find_last_not_of(" \t", end - 1);
+    if (first < end && last != std::string::npos && last >= first) {
+      line += (line.empty() ? "" : "; ") + text.substr(first, last - first + 1);
     }
+    start = end + 1;
   }
-  while (!line.empty() && line.back() == ' ') line.pop_back();
   return line;
 }
 
@@ -1001,8 +1005,13 @@ std::unique_ptr<Database> openPostgres(const std::string& uri, bool readOnly, st
       return nullptr;
     }
   }
-  const char* const keywords[] = {"dbname", "fallback_application_name", nullptr};
-  const char* const values[] = {uri.c_str(), "vantbrook", nullptr};
+  // An unreachable server is reported after kConnectSeconds unless the
+  // address says otherwise (its settings, expanded from dbname, come later
+  // and win).
+  const std::string connectTimeout = std::to_string(kConnectSeconds);
+  const char* const keywords[] = {"connect_timeout", "dbname", "fallback_application_name",
+                                  nullptr};
+  const char* const values[] = {connectTimeout.c_str(), uri.c_str(), "vantbrook", nullptr};
   Connection connection(PQconnectdbParams(keywords, values, 1));
   if (!connection) {
     *error = "cannot connect to the store: out of memory";
