@@ -18,6 +18,13 @@
 #include "store_copy.h"
 
 namespace vb::fleet {
+
+// Test names say which engine (found by the engine's namespace, so outside
+// the unnamed one).
+void PrintTo(Engine engine, std::ostream* out) {
+  *out << (engine == Engine::Sqlite ? "Sqlite" : "Postgres");
+}
+
 namespace {
 
 std::string tempPath(const std::string& name) {
@@ -102,7 +109,7 @@ T must(std::optional<T> value, const std::string& error) {
   return value.value_or(T());
 }
 
-std::string engineName(Engine engine) { return engine == Engine::Sqlite ? "Sqlite" : "Postgres"; }
+std::string engineName(Engine engine) { return ::testing::PrintToString(engine); }
 
 // A place for a new store: a file that is not there, or an empty database
 // on the tests' PostgreSQL server. Empty, with the test failed, when there is
