@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -20,6 +21,19 @@ namespace vb::fleet {
 enum class Engine { Sqlite, Postgres };
 
 enum class Step { Row, Done, Failed };
+
+// What a parameter or a column holds. PostgreSQL types every parameter,
+// a null as well where the statement leaves its type open (?1 IS NULL OR
+// x = ?1); Unknown lets the statement decide (an INSERT's column).
+enum class ValueType { Unknown, Integer, Real, Text, Blob };
+
+// Bytes, told apart from text.
+struct Blob {
+  std::string bytes;
+};
+
+// A value of a row loaded in bulk, or of a row read whole.
+using Value = std::variant<std::monostate, int64_t, double, std::string, Blob>;
 
 // One prepared statement. Columns and parameters count from 1 for
 // parameters (?1) and from 0 for result columns.
@@ -31,10 +45,14 @@ class Query {
   virtual Query& bind(int index, double value) = 0;
   virtual Query& bind(int index, const std::string& text) = 0;
   virtual Query& bindBlob(int index, const std::string& bytes) = 0;
-  virtual Query& bindNull(int index) = 0;
+  virtual Query& bindNull(int index, ValueType type) = 0;
+  Query& bindNull(int index) { return bindNull(index, ValueType::Unknown); }
   template <typename T>
   Query& bindOptional(int index, const std::optional<T>& value) {
-    return value ? bind(index, *value) : bindNull(index);
+    if (value) return bind(index, *value);
+    if constexpr (std::is_same_v<T, double>) return bindNull(index, ValueType::Real);
+    if constexpr (std::is_same_v<T, std::string>) return bindNull(index, ValueType::Text);
+    return bindNull(index, ValueType::Integer);
   }
 
   // The next row of the result; the statement runs at the first step.
@@ -64,13 +82,15 @@ class Query {
   std::optional<double> optionalReal(int column) const {
     return isNull(column) ? std::nullopt : std::optional<double>(real(column));
   }
+  // The current row's columns as the engine holds them, for copying rows
+  // whole between engines.
+  virtual int columnCount() const = 0;
+  virtual std::string columnName(int column) const = 0;
+  virtual Value value(int column) const = 0;
 
  private:
   uint64_t changed_ = 0;
 };
-
-// A value of a row loaded in bulk.
-using Value = std::variant<std::monostate, int64_t, double, std::string>;
 
 class Database {
  public:
@@ -87,13 +107,18 @@ class Database {
   // A transaction that will write: it holds the right to write from its
   // start, so two writers never deadlock half-way.
   virtual bool beginWrite(std::string* error) = 0;
+  // A transaction that only reads: every statement in it sees the store as
+  // it was at its first read, whatever others commit meanwhile.
+  virtual bool beginRead(std::string* error) = 0;
   virtual bool commit(std::string* error) = 0;
   virtual void rollback() = 0;
   // The engine's words for the last failure.
   virtual std::string lastError() const = 0;
 
   // Adds rows to a table, leaving out those whose key is taken already;
-  // the number added. Runs inside the caller's transaction.
+  // the number added. Runs inside the caller's transaction. Rows given with
+  // their id keep it, and later rows get ids after theirs. `row` fills in
+  // row i (its values in column order), and may be asked for a row again.
   virtual std::optional<uint64_t> insertNew(const std::string& table,
                                             const std::vector<std::string>& columns,
                                             size_t rows,
@@ -113,8 +138,20 @@ struct SqliteOptions {
 std::unique_ptr<Database> openSqlite(const std::string& path, const SqliteOptions& options,
                                      std::string* error);
 
-// The PostgreSQL engine: a postgresql:// address (libpq's connection URI;
-// the password from ~/.pgpass or PGPASSWORD, never in the address).
+// The PostgreSQL engine: a postgresql:// or postgres:// address (libpq's
+// connection URI; the password from ~/.pgpass or PGPASSWORD: an address that
+// carries one is refused). The store lives in the connection's current
+// schema (public unless the address sets search_path).
+//
+// One connection. When the server drops it (a restart, a network fault), the
+// next statement outside a transaction connects again and runs once more;
+// a statement inside a transaction fails instead, as does every later one
+// until rollback(): the server has undone the transaction, and the caller
+// runs the whole of it again. A read-only connection cannot write at all.
 std::unique_ptr<Database> openPostgres(const std::string& uri, bool readOnly, std::string* error);
+
+// The engine a location names: a postgresql:// address or a file path.
+std::unique_ptr<Database> openDatabase(const std::string& location, bool readOnly,
+                                       std::string* error);
 
 }  // namespace vb::fleet

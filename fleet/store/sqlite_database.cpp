@@ -238,7 +238,7 @@ class SqliteQuery final : public Query {
                       SQLITE_TRANSIENT);
     return *this;
   }
-  Query& bindNull(int index) override {
+  Query& bindNull(int index, ValueType) override {
     sqlite3_bind_null(statement_, index);
     return *this;
   }
@@ -273,6 +273,24 @@ class SqliteQuery final : public Query {
     return bytes ? std::string(static_cast<const char*>(bytes),
                                static_cast<size_t>(sqlite3_column_bytes(statement_, column)))
                  : std::string();
+  }
+  int columnCount() const override { return sqlite3_column_count(statement_); }
+  std::string columnName(int column) const override {
+    return sqlite3_column_name(statement_, column);
+  }
+  Value value(int column) const override {
+    switch (sqlite3_column_type(statement_, column)) {
+      case SQLITE_INTEGER:
+        return integer(column);
+      case SQLITE_FLOAT:
+        return real(column);
+      case SQLITE_TEXT:
+        return text(column);
+      case SQLITE_BLOB:
+        return Blob{blob(column)};
+      default:
+        return std::monostate();
+    }
   }
 
  private:
@@ -314,6 +332,8 @@ class SqliteDatabase final : public Database {
     return false;
   }
   bool beginWrite(std::string* error) override { return execute("BEGIN IMMEDIATE", error); }
+  // In WAL mode a reading transaction keeps the snapshot of its first read.
+  bool beginRead(std::string* error) override { return execute("BEGIN", error); }
   bool commit(std::string* error) override { return execute("COMMIT", error); }
   void rollback() override {
     std::string ignored;
@@ -349,6 +369,8 @@ class SqliteDatabase final : public Database {
               using T = std::decay_t<decltype(value)>;
               if constexpr (std::is_same_v<T, std::monostate>) {
                 insert->bindNull(index);
+              } else if constexpr (std::is_same_v<T, Blob>) {
+                insert->bindBlob(index, value.bytes);
               } else {
                 insert->bind(index, value);
               }

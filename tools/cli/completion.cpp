@@ -1,6 +1,7 @@
 #include "completion.h"
 
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "options.h"
@@ -11,7 +12,7 @@ namespace {
 
 // Commands with option tables of their own: offered by name, their
 // arguments completed as file names.
-const char* const kFileCommands[] = {"collect", "export", "monitor"};
+const char* const kFileCommands[] = {"collect", "export", "monitor", "store"};
 
 // The fleet demo, a sub-command of demo with an option table of its own.
 constexpr char kFleetDemo[] = "fleet";
@@ -97,8 +98,7 @@ std::string bashCompletion() {
       "  fi\n"
       "  case $prev in\n" + valueBranches() + "  esac\n"
       "  case $command in\n"
-      "    " + std::string(kFileCommands[0]) + "|" + kFileCommands[1] + "|" + kFileCommands[2] +
-      ")\n"
+      "    " + joined({std::begin(kFileCommands), std::end(kFileCommands)}, "|") + ")\n"
       "      COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n"
       "  esac\n"
       "  local words\n"

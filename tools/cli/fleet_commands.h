@@ -1,6 +1,7 @@
 // The fleet commands' entry points: `collect` reads every meter of a fleet
 // file into a store, `export` streams what a store holds, `status` says how
-// every meter fares, and `demo fleet` shows them against simulated lines. Each takes the arguments after its
+// every meter fares, `store copy` moves a store between engines, and `demo
+// fleet` shows them against simulated lines. Each takes the arguments after its
 // command's name and returns the exit status.
 #pragma once
 
@@ -12,6 +13,7 @@ namespace vb::cli {
 int runCollect(const std::vector<std::string>& arguments);
 int runExport(const std::vector<std::string>& arguments);
 int runStatus(const std::vector<std::string>& arguments);
+int runStore(const std::vector<std::string>& arguments);
 int runFleetDemo(const std::vector<std::string>& arguments);
 int runServe(const std::vector<std::string>& arguments);
 int runServeDemo(const std::vector<std::string>& arguments);

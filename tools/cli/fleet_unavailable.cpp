@@ -22,6 +22,7 @@ int fleetUnavailable(const char* command) {
 int runCollect(const std::vector<std::string>&) { return fleetUnavailable("collect"); }
 int runExport(const std::vector<std::string>&) { return fleetUnavailable("export"); }
 int runStatus(const std::vector<std::string>&) { return fleetUnavailable("status"); }
+int runStore(const std::vector<std::string>&) { return fleetUnavailable("store"); }
 int runFleetDemo(const std::vector<std::string>&) { return fleetUnavailable("demo fleet"); }
 int runServe(const std::vector<std::string>&) { return fleetUnavailable("serve"); }
 int runServeDemo(const std::vector<std::string>&) { return fleetUnavailable("demo serve"); }

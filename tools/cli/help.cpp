@@ -23,6 +23,7 @@ Commands:
   demo              run dib, header and download against a simulated meter
   collect FLEET     collect every meter of a fleet file into a store
   export            stream a store's pairs or totals as CSV or JSON
+  store copy        copy a store to another engine (SQLite, PostgreSQL)
   demo fleet        collect a simulated fleet twice into a temporary store
   monitor           watch a meter's line, or decode a capture of one
 

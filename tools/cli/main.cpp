@@ -30,6 +30,9 @@ int main(int argc, char** argv) {
   if (!arguments.empty() && arguments[0] == "status") {
     return runStatus({arguments.begin() + 1, arguments.end()});
   }
+  if (!arguments.empty() && arguments[0] == "store") {
+    return runStore({arguments.begin() + 1, arguments.end()});
+  }
   if (arguments.size() > 1 && arguments[0] == "demo" && arguments[1] == "fleet") {
     return runFleetDemo({arguments.begin() + 2, arguments.end()});
   }

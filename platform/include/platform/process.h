@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,5 +88,17 @@ bool processAlive(int pid);
 // system gives none).
 int currentProcessId();
 std::string hostName();
+
+// Users, for the test tools that start a server which refuses to run as the
+// superuser.
+struct UserIds {
+  uint32_t user = 0;
+  uint32_t group = 0;  // the user's own group
+};
+bool runsAsSuperuser();
+// Nothing when the system has no such user.
+std::optional<UserIds> userIds(const std::string& name);
+// Hands a file or folder to a user; false with the OS error recorded.
+bool changeOwner(const std::string& path, const UserIds& owner);
 
 }  // namespace vb::platform

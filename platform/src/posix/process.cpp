@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -308,6 +309,27 @@ std::string hostName() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0) return std::string();
   return name;
+}
+
+bool runsAsSuperuser() { return ::geteuid() == 0; }
+
+std::optional<UserIds> userIds(const std::string& name) {
+  std::vector<char> buffer(16384);
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  if (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+      found == nullptr) {
+    return std::nullopt;
+  }
+  return UserIds{static_cast<uint32_t>(found->pw_uid), static_cast<uint32_t>(found->pw_gid)};
+}
+
+bool changeOwner(const std::string& path, const UserIds& owner) {
+  if (::chown(path.c_str(), static_cast<uid_t>(owner.user), static_cast<gid_t>(owner.group)) == 0) {
+    return true;
+  }
+  setLastErrorCode(errno);
+  return false;
 }
 
 }  // namespace vb::platform
