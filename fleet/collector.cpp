@@ -46,8 +46,22 @@ constexpr uint32_t kJoinPollMs = 1000;
 // How often a run tells the store that it is still alive (and keeps its
 // line leases).
 constexpr uint64_t kRunRenewMs = 30000;
-// How often a run waiting for a line asks whether it is free.
+// How often a run waiting for a line asks whether it is free, and a line
+// whose pool's meters others hold now whether one has come free.
 constexpr uint32_t kLeasePollMs = 2000;
+constexpr uint32_t kClaimPollMs = 1000;
+// A meter of a pool collected this shortly before a run began counts as
+// collected in that run: collectors of one fleet start at about the same
+// time, but not at the same second.
+constexpr int64_t kFreshSeconds = 300;
+// How often an idle line of the service asks the store for a meter of its
+// pool that came due.
+constexpr int64_t kPoolLookS = 15;
+// How long a meter's call waits for a store whose server is out of reach,
+// and the pauses between its tries.
+constexpr uint64_t kStoreRetryMs = 120000;
+constexpr uint32_t kStoreRetryFirstMs = 500;
+constexpr uint32_t kStoreRetryLongestMs = 5000;
 // The service looks again at what is due at least this often, and checks
 // every meter's time since its last collection this often.
 constexpr int64_t kLongestIdleWaitS = 60;
@@ -180,6 +194,10 @@ class MeterSession {
   bool request(int16_t code, const char* stage);
   bool fail(int32_t code, const std::string& message);
   bool storeFailed(const std::string& error) { return fail(kCodeStoreFailed, error); }
+  // Tries a write again while the store's server is out of reach (with
+  // back-off, while the run may go on): what was downloaded is stored once
+  // it is back, with the call still up.
+  bool durably(const std::function<bool()>& write);
   bool event(int logNo, const char* kind, int64_t value, const std::string& detail);
   // Raises (on) or clears the meter's alarm of that kind.
   bool alarm(int logNo, const AlarmKind& kind, bool on, int64_t value, const std::string& detail);
@@ -265,6 +283,22 @@ bool MeterSession::request(int16_t code, const char* stage) {
     return false;
   }
   return VantbrookRequest(&dib_, &record_, &result_) == 1;
+}
+
+bool MeterSession::durably(const std::function<bool()>& write) {
+  uint32_t pauseMs = kStoreRetryFirstMs;
+  const uint64_t deadline = platform::nowMs() + kStoreRetryMs;
+  for (;;) {
+    if (write()) return true;
+    const uint64_t now = platform::nowMs();
+    if (!store_.connectionLost() || stopping(settings_) || now >= deadline ||
+        (settings_.untilMs && now >= *settings_.untilMs)) {
+      return false;
+    }
+    collector_.setActivity(lineIndex_, meter_.id, "waiting for the store", outcome_.entriesNew);
+    platform::sleepMs(pauseMs);
+    pauseMs = std::min(pauseMs * 2, kStoreRetryLongestMs);
+  }
 }
 
 bool MeterSession::fail(int32_t code, const std::string& message) {
@@ -575,8 +609,10 @@ bool MeterSession::download(Logger* logger, uint32_t from, uint32_t to, char set
     batch.outbox = entriesMessages(meter_.id, logNo, logger->position.epochNumber, batch);
   }
   std::string error;
-  const std::optional<uint64_t> added = store_.storeDownload(batch, &error);
-  if (!added) return storeFailed(error);
+  std::optional<uint64_t> added;
+  if (!durably([&] { return (added = store_.storeDownload(batch, &error)).has_value(); })) {
+    return storeFailed(error);
+  }
   outcome_.entriesNew += *added;
   const size_t siteBytes =
       strnlen(totals ? fetched.totals.siteId : fetched.data.siteId, VB_TEXT_FIELD);
@@ -718,8 +754,8 @@ MeterOutcome MeterSession::finish(bool ok) {
     }
     outbox.push_back(readingMessage(outcome_, attempt.endedAt, newest));
   }
-  if (!store_.endAttempt(attemptId_, attempt, &error, meterRow_, outbox) ||
-      (ok && !store_.markSuccess(meterRow_, attempt.endedAt, &error))) {
+  if (!durably([&] { return store_.endAttempt(attemptId_, attempt, &error, meterRow_, outbox); }) ||
+      (ok && !durably([&] { return store_.markSuccess(meterRow_, attempt.endedAt, &error); }))) {
     fail(kCodeStoreFailed, error);
     outcome_.ok = false;
     outcome_.code = kCodeStoreFailed;
@@ -882,12 +918,15 @@ std::string lineResource(const LineConfig& line) {
 
 Collector::Collector(const Fleet& fleet, Store& store, CollectSettings settings)
     : fleet_(fleet), store_(store), settings_(std::move(settings)) {
+  if (settings_.collector.empty()) settings_.collector = platform::hostName();
   outcomes_.resize(fleet.meters.size());
   meterRows_.assign(fleet.meters.size(), 0);
   selected_.assign(fleet.meters.size(), false);
   for (size_t i = 0; i < fleet.meters.size(); ++i) {
     const MeterConfig& meter = fleet.meters[i];
-    selected_[i] = settings_.selection.selects(meter.id, meter.line);
+    // Another collector's meters are not this one's to report on.
+    selected_[i] = settings_.selection.selects(meter.id, meter.onPool() ? meter.pool : meter.line) &&
+                   lineOpened(i);
     MeterOutcome& outcome = outcomes_[i];
     outcome.meter = meter.id;
     outcome.line = meter.line;
@@ -901,6 +940,15 @@ Collector::Collector(const Fleet& fleet, Store& store, CollectSettings settings)
   lineHeld_.assign(fleet.lines.size(), false);
   calls_.assign(fleet.meters.size(), 0);
   callsDay_.assign(fleet.meters.size(), -1);
+}
+
+bool Collector::lineOpened(size_t meter) const {
+  for (const LineConfig& line : fleet_.lines) {
+    if (lineOfCollector(line, settings_.collector) && lineReaches(line, fleet_.meters[meter])) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void Collector::onEvent(std::function<void(const CollectorEvent&)> listener) {
@@ -1046,6 +1094,69 @@ bool Collector::leaseLine(size_t lineIndex, int64_t runId, const std::string& re
   }
 }
 
+std::vector<size_t> Collector::metersOfLine(size_t lineIndex, bool pool) const {
+  const LineConfig& line = fleet_.lines[lineIndex];
+  std::vector<size_t> meters;
+  for (size_t i = 0; i < fleet_.meters.size(); ++i) {
+    const MeterConfig& meter = fleet_.meters[i];
+    if (selected_[i] && meter.onPool() == pool && lineReaches(line, meter)) meters.push_back(i);
+  }
+  return meters;
+}
+
+bool Collector::prepareMeters(const std::vector<size_t>& meters, size_t lineIndex,
+                              const std::function<void(const MeterOutcome&, bool)>& log) {
+  bool all = true;
+  for (size_t i : meters) {
+    const MeterConfig& meter = fleet_.meters[i];
+    std::string error;
+    const std::optional<int64_t> row = store_.meterRow(
+        meter.id, fleet_.lines[lineIndex].name, meter.intervalS, utcNow(), &error);
+    if (!row) {
+      std::lock_guard<std::mutex> guard(outcomeLock_);
+      outcomes_[i].code = kCodeStoreFailed;
+      outcomes_[i].message = error;
+      log(outcomes_[i], false);
+      all = false;
+      continue;
+    }
+    std::lock_guard<std::mutex> guard(outcomeLock_);
+    meterRows_[i] = *row;
+  }
+  return all;
+}
+
+MeterOutcome Collector::attempt(size_t lineIndex, size_t meterIndex, int64_t runId, bool mayRetry,
+                                const std::function<void(const MeterOutcome&, bool)>& log) {
+  MeterSession session(*this, lineIndex, fleet_.meters[meterIndex], runId);
+  const uint64_t startedMs = platform::nowMs();
+  countCall(meterIndex, utcNow());
+  MeterOutcome outcome = session.run();
+  const double busy = static_cast<double>(platform::nowMs() - startedMs) / 1000.0;
+  {
+    std::lock_guard<std::mutex> guard(outcomeLock_);
+    MeterOutcome& total = outcomes_[meterIndex];
+    outcome.attempts = total.attempts + 1;
+    outcome.entriesNew += total.entriesNew;
+    outcome.bytes += total.bytes;
+    outcome.calls += total.calls;
+    total = outcome;
+  }
+  // A store that refused a write is not mended by dialling again; one whose
+  // server is out of reach may be back for the next try.
+  const bool storeGone = outcome.code == kCodeStoreFailed && store_.connectionLost();
+  const bool retry = mayRetry && !outcome.ok && (outcome.code != kCodeStoreFailed || storeGone) &&
+                     outcome.attempts <= settings_.retries && !stopping(settings_);
+  log(outcome, retry);
+  CollectorEvent ended;
+  ended.kind = CollectorEvent::Kind::AttemptEnded;
+  ended.outcome = outcome;
+  ended.willRetry = retry;
+  ended.seconds = busy;
+  emit(ended);
+  return outcome;
+}
+
 void Collector::runLine(size_t lineIndex, int64_t runId,
                         const std::function<void(const MeterOutcome&, bool)>& log) {
   if (settings_.continuous) {
@@ -1055,13 +1166,12 @@ void Collector::runLine(size_t lineIndex, int64_t runId,
   struct Turn {
     size_t meter;
     std::optional<int64_t> lastSuccess;
-    uint32_t attempts = 0;
     uint64_t dueMs = 0;
   };
-  std::vector<size_t> meters;
-  for (size_t i = 0; i < fleet_.meters.size(); ++i) {
-    if (fleet_.meters[i].lineIndex == lineIndex && selected_[i]) meters.push_back(i);
-  }
+  const std::vector<size_t> meters = metersOfLine(lineIndex, false);
+  std::vector<size_t> pool = metersOfLine(lineIndex, true);
+  std::vector<size_t> all = meters;
+  all.insert(all.end(), pool.begin(), pool.end());
   const std::string resource = lineResource(fleet_.lines[lineIndex]);
   if (!leaseLine(lineIndex, runId, resource, meters)) {
     for (size_t meter : meters) log(outcomes_[meter], false);
@@ -1070,21 +1180,18 @@ void Collector::runLine(size_t lineIndex, int64_t runId,
     activity_[lineIndex].finished = true;
     return;
   }
+  prepareMeters(all, lineIndex, log);
   std::vector<Turn> turns;
   for (size_t i : meters) {
-    const MeterConfig& meter = fleet_.meters[i];
-    MeterOutcome& outcome = outcomes_[i];
+    if (meterRows_[i] == 0) continue;
     Turn turn{i, std::nullopt};
     std::string error;
-    const std::optional<int64_t> row =
-        store_.meterRow(meter.id, meter.line, meter.intervalS, utcNow(), &error);
-    if (!row || !store_.lastSuccess(meter.id, &turn.lastSuccess, &error)) {
-      outcome.code = kCodeStoreFailed;
-      outcome.message = error;
-      log(outcome, false);
+    if (!store_.lastSuccess(fleet_.meters[i].id, &turn.lastSuccess, &error)) {
+      outcomes_[i].code = kCodeStoreFailed;
+      outcomes_[i].message = error;
+      log(outcomes_[i], false);
       continue;
     }
-    meterRows_[i] = *row;
     turns.push_back(turn);
   }
   // The meter collected longest ago (or never) first; the file's order
@@ -1093,54 +1200,78 @@ void Collector::runLine(size_t lineIndex, int64_t runId,
     if (a.lastSuccess.has_value() != b.lastSuccess.has_value()) return !a.lastSuccess.has_value();
     return a.lastSuccess.value_or(0) < b.lastSuccess.value_or(0);
   });
+  // The pool's meters are claimed from the store one at a time, by whichever
+  // line of the pool (here or on another collector) is free first.
+  std::vector<std::string> poolIds;
+  for (size_t i : pool) poolIds.push_back(fleet_.meters[i].id);
+  Store::ClaimRule rule;
+  rule.collectedBefore = runStartedAt_ - kFreshSeconds;
+  rule.triesSince = runStartedAt_ - kFreshSeconds;
+  rule.maxTries = settings_.retries + 1;
+  rule.retryAfter = settings_.retryDelayMs / 1000;
 
-  while (!turns.empty() && !stopping(settings_)) {
+  while (!stopping(settings_)) {
     const uint64_t now = platform::nowMs();
     if (settings_.untilMs && now >= *settings_.untilMs) break;
     auto due = std::find_if(turns.begin(), turns.end(),
                             [now](const Turn& turn) { return turn.dueMs <= now; });
-    if (due == turns.end()) {
-      setActivity(lineIndex, "", "waiting to retry", 0);
-      platform::sleepMs(kIdlePollMs);
+    if (due != turns.end()) {
+      Turn turn = *due;
+      turns.erase(due);
+      const MeterOutcome outcome = attempt(lineIndex, turn.meter, runId, true, log);
+      const bool storeGone = outcome.code == kCodeStoreFailed && store_.connectionLost();
+      if (!outcome.ok && (outcome.code != kCodeStoreFailed || storeGone) &&
+          outcome.attempts <= settings_.retries && !stopping(settings_)) {
+        const uint32_t shift = std::min<uint32_t>(outcome.attempts - 1, 16);
+        turn.dueMs = platform::nowMs() +
+                     std::min<uint64_t>(uint64_t{settings_.retryDelayMs} << shift, kMaxBackoffMs);
+        // A retried meter goes to the back of its line.
+        turns.push_back(turn);
+      }
       continue;
     }
-    Turn turn = *due;
-    turns.erase(due);
-    const MeterConfig& meter = fleet_.meters[turn.meter];
-    MeterSession session(*this, lineIndex, meter, runId);
-    const uint64_t startedMs = platform::nowMs();
-    countCall(turn.meter, utcNow());
-    MeterOutcome outcome = session.run();
-    const double busy = static_cast<double>(platform::nowMs() - startedMs) / 1000.0;
-    MeterOutcome& total = outcomes_[turn.meter];
-    outcome.attempts = ++turn.attempts;
-    outcome.entriesNew += total.attempts > 0 ? total.entriesNew : 0;
-    outcome.bytes += total.attempts > 0 ? total.bytes : 0;
-    outcome.calls += total.attempts > 0 ? total.calls : 0;
-    total = outcome;
-    // A store that refused a write is not mended by dialling again.
-    const bool retry = !outcome.ok && outcome.code != kCodeStoreFailed &&
-                       turn.attempts <= settings_.retries && !stopping(settings_);
-    log(outcome, retry);
-    CollectorEvent ended;
-    ended.kind = CollectorEvent::Kind::AttemptEnded;
-    ended.outcome = outcome;
-    ended.willRetry = retry;
-    ended.seconds = busy;
-    emit(ended);
-    if (retry) {
-      const uint32_t shift = std::min<uint32_t>(turn.attempts - 1, 16);
-      const uint64_t delay = std::min<uint64_t>(uint64_t{settings_.retryDelayMs} << shift,
-                                                kMaxBackoffMs);
-      turn.dueMs = platform::nowMs() + delay;
-      // A retried meter goes to the back of its line.
-      turns.push_back(turn);
+    if (!poolIds.empty()) {
+      std::optional<std::string> claimed;
+      std::string error;
+      if (!store_.claimMeter(poolIds, rule, runId, fleet_.lines[lineIndex].name, utcNow(),
+                             &claimed, &error)) {
+        noteStoreError(error);
+        break;
+      }
+      if (claimed) {
+        const size_t meter = static_cast<size_t>(
+            std::find_if(pool.begin(), pool.end(),
+                         [&](size_t i) { return fleet_.meters[i].id == *claimed; }) -
+            pool.begin());
+        attempt(lineIndex, pool[meter], runId, true, log);
+        if (!store_.releaseLease(Store::meterResource(*claimed), runId, &error)) {
+          noteStoreError(error);
+        }
+        continue;
+      }
+      const std::optional<int64_t> unfinished = store_.unfinishedMeters(poolIds, rule, &error);
+      if (!unfinished) {
+        noteStoreError(error);
+        break;
+      }
+      if (*unfinished == 0) {
+        poolIds.clear();
+        continue;
+      }
+      // Meters of the pool that others hold now, or that wait for a retry.
+      setActivity(lineIndex, "", "waiting for the pool", 0);
+      platform::sleepMs(kClaimPollMs);
+      continue;
     }
+    if (turns.empty()) break;
+    setActivity(lineIndex, "", "waiting to retry", 0);
+    platform::sleepMs(kIdlePollMs);
   }
-  if (settings_.untilMs && !turns.empty() && !stopping(settings_)) {
-    for (const Turn& turn : turns) {
-      if (outcomes_[turn.meter].attempts == 0) {
-        outcomes_[turn.meter].message = "Not attempted before the run's time limit";
+  if (settings_.untilMs && !stopping(settings_)) {
+    std::lock_guard<std::mutex> guard(outcomeLock_);
+    for (size_t i : all) {
+      if (outcomes_[i].attempts == 0 && outcomes_[i].code == kCodeNotAttempted) {
+        outcomes_[i].message = "Not attempted before the run's time limit";
       }
     }
   }
@@ -1150,6 +1281,30 @@ void Collector::runLine(size_t lineIndex, int64_t runId,
   activity_[lineIndex].meter.clear();
   activity_[lineIndex].stage = "done";
   activity_[lineIndex].finished = true;
+}
+
+// A meter of a pool this collector did not try: another collector's, done
+// or tried there, or nobody's.
+void Collector::settlePoolMeters() {
+  const int64_t fresh = runStartedAt_ - kFreshSeconds;
+  for (size_t i = 0; i < fleet_.meters.size(); ++i) {
+    MeterOutcome& outcome = outcomes_[i];
+    if (!selected_[i] || !fleet_.meters[i].onPool() || outcome.attempts > 0 ||
+        !lineOpened(i)) {
+      continue;
+    }
+    std::optional<int64_t> lastSuccess;
+    std::string error;
+    if (!store_.lastSuccess(fleet_.meters[i].id, &lastSuccess, &error)) {
+      noteStoreError(error);
+      continue;
+    }
+    if (lastSuccess && *lastSuccess >= fresh) {
+      outcome.leftToOtherRun = true;
+      outcome.code = kCodeLineInUse;
+      outcome.message = "Collected by another collector of its pool";
+    }
+  }
 }
 
 void Collector::closeMeterAlarms(size_t i, bool turnEnded, int64_t now) {
@@ -1201,6 +1356,44 @@ void Collector::closeRunAlarms(int64_t now) {
   for (size_t i = 0; i < fleet_.meters.size(); ++i) closeMeterAlarms(i, true, now);
 }
 
+bool Collector::servePool(size_t lineIndex, int64_t runId, const std::vector<size_t>& pool,
+                          const std::function<void(const MeterOutcome&, bool)>& log) {
+  const int64_t now = utcNow();
+  const int minute = localMinuteOfDay(now);
+  // Those whose window is open and whose calls a day are not spent; the
+  // store decides which of them is due and free.
+  std::vector<std::string> candidates;
+  int64_t shortestInterval = kSecondsPerDay;
+  for (size_t i : pool) {
+    const MeterConfig& meter = fleet_.meters[i];
+    if (meter.window && !meter.window->contains(minute)) continue;
+    if (callsToday(i, now) >= meter.maxCallsPerDay) continue;
+    candidates.push_back(meter.id);
+    shortestInterval = std::min(shortestInterval, meter.intervalS);
+  }
+  Store::ClaimRule rule;
+  rule.byInterval = true;
+  rule.triesSince = now - std::max<int64_t>(shortestInterval / 4, 1);
+  rule.maxTries = settings_.retries + 1;
+  rule.retryAfter = settings_.retryDelayMs / 1000;
+  std::optional<std::string> claimed;
+  std::string error;
+  if (!store_.claimMeter(candidates, rule, runId, fleet_.lines[lineIndex].name, now, &claimed,
+                         &error)) {
+    noteStoreError(error);
+    return false;
+  }
+  if (!claimed) return false;
+  const auto found = std::find_if(pool.begin(), pool.end(),
+                                  [&](size_t i) { return fleet_.meters[i].id == *claimed; });
+  if (found == pool.end()) return false;
+  attempt(lineIndex, *found, runId, false, log);
+  if (!store_.releaseLease(Store::meterResource(*claimed), runId, &error)) noteStoreError(error);
+  closeMeterAlarms(*found, true, utcNow());
+  setActivity(lineIndex, "", "idle", 0);
+  return true;
+}
+
 void Collector::serveLine(size_t lineIndex, int64_t runId,
                           const std::function<void(const MeterOutcome&, bool)>& log) {
   struct Plan {
@@ -1208,16 +1401,15 @@ void Collector::serveLine(size_t lineIndex, int64_t runId,
     int64_t dueAt = 0;  // UTC seconds
     uint32_t failures = 0;
   };
-  std::vector<size_t> meters;
-  for (size_t i = 0; i < fleet_.meters.size(); ++i) {
-    if (fleet_.meters[i].lineIndex == lineIndex && selected_[i]) meters.push_back(i);
-  }
+  const std::vector<size_t> meters = metersOfLine(lineIndex, false);
+  const std::vector<size_t> pool = metersOfLine(lineIndex, true);
   const std::string resource = lineResource(fleet_.lines[lineIndex]);
   if (!leaseLine(lineIndex, runId, resource, meters)) {
     for (size_t meter : meters) log(outcomes_[meter], false);
     setActivity(lineIndex, "", "held by another run", 0);
     return;
   }
+  prepareMeters(pool, lineIndex, log);
   {
     std::lock_guard<std::mutex> guard(scheduleLock_);
     lineHeld_[lineIndex] = true;
@@ -1276,7 +1468,11 @@ void Collector::serveLine(size_t lineIndex, int64_t runId,
         nextLook = std::min(nextLook, std::max(plan.dueAt, now + int64_t{opensIn} * 60));
       }
     }
+    if (chosen == nullptr && !pool.empty() && servePool(lineIndex, runId, pool, log)) continue;
     if (chosen == nullptr) {
+      // The pool's meters come due on other collectors' clocks too: look
+      // again soon.
+      if (!pool.empty()) nextLook = std::min(nextLook, now + kPoolLookS);
       std::unique_lock<std::mutex> guard(scheduleLock_);
       const int64_t waitS = std::clamp<int64_t>(nextLook - now, 1, kLongestIdleWaitS);
       wake_.wait_for(guard, std::chrono::seconds(waitS));
@@ -1354,7 +1550,8 @@ Summary Collector::run(const std::function<void(const MeterOutcome&, bool)>& log
     summary.storeError = error;
     return summary;
   }
-  const std::optional<int64_t> runId = store_.beginRun(fleet_.path, utcNow(), &error);
+  runStartedAt_ = utcNow();
+  const std::optional<int64_t> runId = store_.beginRun(fleet_.path, runStartedAt_, &error);
   if (!runId) {
     summary.storeError = error;
     return summary;
@@ -1362,10 +1559,8 @@ Summary Collector::run(const std::function<void(const MeterOutcome&, bool)>& log
 
   std::vector<std::unique_ptr<platform::Thread>> threads;
   for (size_t i = 0; i < fleet_.lines.size(); ++i) {
-    bool needed = false;
-    for (size_t m = 0; m < fleet_.meters.size(); ++m) {
-      needed = needed || (fleet_.meters[m].lineIndex == i && selected_[m]);
-    }
+    const bool needed = lineOfCollector(fleet_.lines[i], settings_.collector) &&
+                        (!metersOfLine(i, false).empty() || !metersOfLine(i, true).empty());
     if (!needed) {
       std::lock_guard<std::mutex> guard(activityLock_);
       activity_[i].stage = "not selected";
@@ -1379,7 +1574,9 @@ Summary Collector::run(const std::function<void(const MeterOutcome&, bool)>& log
     }
     threads.push_back(std::move(thread));
   }
-  uint64_t renewAt = platform::nowMs() + kRunRenewMs;
+  // Renewed well inside the lease, so that a slow download never loses it.
+  const uint64_t renewMs = std::min<uint64_t>(kRunRenewMs, uint64_t(store_.leaseSeconds()) * 1000 / 4);
+  uint64_t renewAt = platform::nowMs() + renewMs;
   uint64_t lateCheckAt = platform::nowMs() + kLateCheckMs;
   for (auto& thread : threads) {
     while (!thread->joinFor(kJoinPollMs)) {
@@ -1388,11 +1585,14 @@ Summary Collector::run(const std::function<void(const MeterOutcome&, bool)>& log
         for (size_t i = 0; i < fleet_.meters.size(); ++i) closeMeterAlarms(i, false, utcNow());
       }
       if (platform::nowMs() < renewAt) continue;
-      renewAt = platform::nowMs() + kRunRenewMs;
+      renewAt = platform::nowMs() + renewMs;
       if (!store_.renewRun(*runId, utcNow(), &error)) noteStoreError(error);
     }
   }
-  if (!settings_.continuous) closeRunAlarms(utcNow());
+  if (!settings_.continuous) {
+    settlePoolMeters();
+    closeRunAlarms(utcNow());
+  }
 
   summary.meters = selectedOutcomes();
   summary.metersFailed = 0;
@@ -1416,6 +1616,10 @@ Summary Collector::run(const std::function<void(const MeterOutcome&, bool)>& log
   std::lock_guard<std::mutex> guard(alarmLock_);
   summary.alarms = alarms_;
   summary.storeError = storeError_;
+  if (!summary.storeError.empty() && store_.connectionLost()) {
+    summary.storeError = "the store's server is out of reach (" + store_.location() +
+                         "): " + summary.storeError;
+  }
   return summary;
 }
 

@@ -48,6 +48,9 @@ struct CollectSettings {
   std::optional<uint32_t> since;
   // The meters to collect: every one when empty.
   MeterSelection selection;
+  // This collector's name: it opens the lines the fleet file gives it (or
+  // every line of a file that names no collector).
+  std::string collector;
   // A line another run holds is waited for (until untilMs); false: left to
   // that run.
   bool waitForLines = true;
@@ -158,6 +161,23 @@ class Collector {
                  const std::vector<size_t>& meters);
   void serveLine(size_t lineIndex, int64_t runId,
                  const std::function<void(const MeterOutcome&, bool)>& log);
+  // The selected meters the line calls: those of its own (pool false), or
+  // those of its pool.
+  std::vector<size_t> metersOfLine(size_t lineIndex, bool pool) const;
+  // The store's rows of the meters; false when one could not be had (its
+  // outcome says why).
+  bool prepareMeters(const std::vector<size_t>& meters, size_t lineIndex,
+                     const std::function<void(const MeterOutcome&, bool)>& log);
+  // One attempt at a meter on a line, its outcome kept and reported.
+  MeterOutcome attempt(size_t lineIndex, size_t meter, int64_t runId, bool mayRetry,
+                       const std::function<void(const MeterOutcome&, bool)>& log);
+  void settlePoolMeters();
+  // The service: claims a due meter of the line's pool and calls it; false
+  // when none was due and free.
+  bool servePool(size_t lineIndex, int64_t runId, const std::vector<size_t>& pool,
+                 const std::function<void(const MeterOutcome&, bool)>& log);
+  // Whether one of this collector's lines reaches the meter.
+  bool lineOpened(size_t meter) const;
   // Failed runs in a row and time since the last collection, as alarms:
   // for a meter whose turn ended, and for all at the end of a run.
   void closeMeterAlarms(size_t meter, bool turnEnded, int64_t now);
@@ -176,7 +196,10 @@ class Collector {
   const Fleet& fleet_;
   Store& store_;
   CollectSettings settings_;
-  std::vector<MeterOutcome> outcomes_;  // one per meter; each written by its line's thread
+  // One per meter: a line's meters written by its thread, a pool's by
+  // whichever of this collector's lines calls it, under outcomeLock_.
+  std::mutex outcomeLock_;
+  std::vector<MeterOutcome> outcomes_;
   std::vector<int64_t> meterRows_;      // the store's row of each meter, 0 while unknown
   std::vector<bool> selected_;
   mutable std::mutex activityLock_;
@@ -185,6 +208,7 @@ class Collector {
   std::vector<AlarmChange> alarms_;
   std::string storeError_;
   std::function<void(const CollectorEvent&)> listener_;
+  int64_t runStartedAt_ = 0;  // UTC seconds
   // Continuous mode: meters asked for now, the day's calls, whether the
   // lines are to finish; the line threads wait on wake_ for any of them.
   mutable std::mutex scheduleLock_;

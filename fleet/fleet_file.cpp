@@ -170,6 +170,10 @@ void readLine(Checker& check, const toml::table& table, LineConfig* line) {
       check.number(node, key, 1, kMaxAttempts, &line->reconnectAttempts);
     } else if (key == "resume_limit") {
       check.number(node, key, 0, kMaxAttempts, &line->resumeLimit);
+    } else if (key == "collector") {
+      check.text(node, key, 64, &line->collector);
+    } else if (key == "pool") {
+      check.text(node, key, 64, &line->pool);
     } else if (!readScheduleKey(check, key, node, &line->schedule)) {
       check.fail(Checker::lineOf(node), key, "unknown key in [[line]]");
     }
@@ -191,8 +195,8 @@ void readMeter(Checker& check, const toml::table& table, MeterConfig* meter) {
     const std::string key(name.str());
     if (key == "id") {
       check.text(node, key, 64, &meter->id);
-    } else if (key == "line") {
-      check.text(node, key, 64, &meter->line);
+    } else if (key == "line" || key == "pool") {
+      check.text(node, key, 64, key == "line" ? &meter->line : &meter->pool);
       meter->lineKeyLine = Checker::lineOf(node);
     } else if (key == "address") {
       check.text(node, key, kMaxAddress, &meter->address);
@@ -230,8 +234,13 @@ void readMeter(Checker& check, const toml::table& table, MeterConfig* meter) {
   }
   if (check.failed()) return;
   if (meter->id.empty()) check.fail(meter->sourceLine, "id", "missing in [[meter]]");
-  if (meter->line.empty()) {
-    check.fail(meter->sourceLine, "line", "missing in [[meter]] '" + meter->id + "'");
+  if (meter->line.empty() && meter->pool.empty()) {
+    check.fail(meter->sourceLine, "line",
+               "missing in [[meter]] '" + meter->id + "' (give its line, or its pool)");
+  }
+  if (!meter->line.empty() && !meter->pool.empty()) {
+    check.fail(meter->lineKeyLine, "pool",
+               "[[meter]] '" + meter->id + "' names a line and a pool: give one");
   }
 }
 
@@ -285,16 +294,41 @@ void crossCheck(Checker& check, Fleet* fleet) {
     check.fail(fleet->lines.back().sourceLine, "device",
                "more than " + std::to_string(kLastCom) + " lines");
   }
+  // A file shared by several collectors says for every line which one
+  // opens it.
+  const LineConfig* named = nullptr;
+  const LineConfig* unnamed = nullptr;
+  std::map<std::string, const LineConfig*> pools;
+  for (const LineConfig& line : fleet->lines) {
+    (line.collector.empty() ? unnamed : named) = &line;
+    if (line.pool.empty()) continue;
+    const auto [first, added] = pools.emplace(line.pool, &line);
+    if (!added && first->second->kind != line.kind) {
+      check.fail(line.sourceLine, "kind",
+                 "line '" + line.name + "' is in pool '" + line.pool + "' with line '" +
+                     first->second->name + "' of another kind");
+    }
+  }
+  if (named != nullptr && unnamed != nullptr) {
+    check.fail(unnamed->sourceLine, "collector",
+               "line '" + unnamed->name + "' names no collector, but line '" + named->name +
+                   "' does: when several collectors share the file, every line names its own");
+  }
   std::set<std::string> meterIds;
   for (MeterConfig& meter : fleet->meters) {
     if (!meterIds.insert(meter.id).second) {
       check.fail(meter.sourceLine, "id", "meter '" + meter.id + "' defined twice");
     }
     size_t index = 0;
-    while (index < fleet->lines.size() && fleet->lines[index].name != meter.line) ++index;
+    auto reaches = [&meter](const LineConfig& line) {
+      return meter.onPool() ? line.pool == meter.pool : line.name == meter.line;
+    };
+    while (index < fleet->lines.size() && !reaches(fleet->lines[index])) ++index;
     if (index == fleet->lines.size()) {
-      check.fail(meter.lineKeyLine, "line",
-                 "meter '" + meter.id + "' names line '" + meter.line + "', which is not defined");
+      check.fail(meter.lineKeyLine, meter.onPool() ? "pool" : "line",
+                 "meter '" + meter.id + "' names " +
+                     (meter.onPool() ? "pool '" + meter.pool + "', which no line is in"
+                                     : "line '" + meter.line + "', which is not defined"));
       continue;
     }
     meter.lineIndex = index;
@@ -316,6 +350,14 @@ void crossCheck(Checker& check, Fleet* fleet) {
 }
 
 }  // namespace
+
+bool lineOfCollector(const LineConfig& line, const std::string& collector) {
+  return line.collector.empty() || line.collector == collector;
+}
+
+bool lineReaches(const LineConfig& line, const MeterConfig& meter) {
+  return meter.onPool() ? line.pool == meter.pool : line.name == meter.line;
+}
 
 const char* lineKindName(LineKind kind) {
   switch (kind) {

@@ -34,12 +34,21 @@ struct LineConfig {
   uint32_t reconnectAttempts = 2;
   uint32_t resumeLimit = 3;
   Schedule schedule;   // defaults for its meters
+  // The collector (host) the line is attached to; empty when the file
+  // names none (one collector runs the whole file).
+  std::string collector;
+  // Lines that reach the same meters (modems on one telephone network,
+  // PADs on one packet network); empty for a line of its own.
+  std::string pool;
   int sourceLine = 0;  // where the table starts in the fleet file
 };
 
 struct MeterConfig {
   std::string id;
-  std::string line;     // name of its line
+  std::string line;     // name of its line; empty for a meter of a pool
+  std::string pool;     // the pool any of whose lines may call it; empty for a meter of a line
+  // Its line, or the first line of its pool (whose kind and schedule it
+  // takes).
   size_t lineIndex = 0;  // into Fleet::lines
   std::string address;  // PAD address or telephone number
   std::string password;
@@ -56,7 +65,8 @@ struct MeterConfig {
   uint32_t maxCallsPerDay = kDefaultMaxCallsPerDay;
   uint32_t failedRunsAlarm = 3;    // failed runs in a row that raise an alarm
   int sourceLine = 0;
-  int lineKeyLine = 0;  // where its `line` key is
+  int lineKeyLine = 0;  // where its `line` or `pool` key is
+  bool onPool() const { return !pool.empty(); }
 };
 
 struct Fleet {
@@ -65,6 +75,13 @@ struct Fleet {
   std::vector<LineConfig> lines;
   std::vector<MeterConfig> meters;
 };
+
+// Whether the collector of that name opens the line: its own, or every
+// line of a file that names no collector.
+bool lineOfCollector(const LineConfig& line, const std::string& collector);
+// Whether a line may call the meter: the meter's own line, or a line of its
+// pool.
+bool lineReaches(const LineConfig& line, const MeterConfig& meter);
 
 const char* lineKindName(LineKind kind);
 // Bit rate a line of this kind runs at when the file gives none.

@@ -223,6 +223,7 @@ int runService(const ServiceOptions& options) {
     logLine(LogPriority::Error, "serve: " + error);
     return kServiceStoreFailed;
   }
+  store->setLeaseSeconds(options.leaseSeconds);
 
   Metrics metrics;
   EventHub events;
@@ -248,6 +249,7 @@ int runService(const ServiceOptions& options) {
     settings.retries = options.retries;
     settings.retryDelayMs = options.retryDelayS * 1000;
     settings.stopRequested = options.stopRequested;
+    settings.collector = options.collector;
     fleet::Collector collector(*fleet, *store, settings);
     collector.onEvent([&events, &metrics](const fleet::CollectorEvent& event) {
       if (event.kind == fleet::CollectorEvent::Kind::AttemptEnded) {

@@ -17,6 +17,8 @@ struct ServiceOptions {
   std::string tokenFile;  // empty: no token (changes refused)
   uint32_t retries = 2;
   uint32_t retryDelayS = 10;
+  std::string collector;  // empty: the host's name
+  int64_t leaseSeconds = 180;
   // Asked often: true once the service is to stop (SIGTERM, Ctrl-C).
   std::function<bool()> stopRequested;
   // Asked often: true once for each request to read the fleet file again.

@@ -128,6 +128,10 @@ class Database {
   // Reads what the engine can read of its own structures and reports
   // damage with the engine's words.
   virtual bool checkIntegrity(std::string* error) = 0;
+
+  // The connection to the engine was lost (a database server restarted or
+  // out of reach); the next statement tries to connect again.
+  virtual bool connectionLost() const { return false; }
 };
 
 // The SQLite engine: a file path.

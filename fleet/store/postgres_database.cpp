@@ -514,6 +514,9 @@ class PostgresDatabase final : public Database {
   PostgresDatabase(Connection connection, std::string location, bool readOnly)
       : connection_(std::move(connection)), location_(std::move(location)),
         readOnly_(readOnly) {}
+  bool connectionLost() const override {
+    return PQstatus(connection_.get()) == CONNECTION_BAD;
+  }
   ~PostgresDatabase() override {
     if (streaming_ != nullptr) streaming_->finish();
   }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 
+#include "platform/clock.h"
 #include "platform/process.h"
 
 namespace vb::fleet {
@@ -166,6 +167,11 @@ bool Store::enqueue(int64_t meterRow, const std::vector<OutboxMessage>& messages
   return true;
 }
 
+bool Store::connectionLost() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return database_->connectionLost();
+}
+
 bool Store::checkIntegrity(std::string* error) {
   std::lock_guard<std::mutex> guard(lock_);
   return database_->checkIntegrity(error);
@@ -241,7 +247,7 @@ bool Store::renewRun(int64_t runId, int64_t at, std::string* error) {
       prepare("UPDATE leases SET expires_at = ?2 WHERE run_id = ?1", error);
   if (!run || !leases) return false;
   if (!run->bind(1, runId).bind(2, at).run() ||
-      !leases->bind(1, runId).bind(2, at + kLeaseSeconds).run()) {
+      !leases->bind(1, runId).bind(2, at + leaseSeconds_).run()) {
     *error = failure("cannot renew the run");
     return false;
   }
@@ -307,7 +313,7 @@ bool Store::takeLease(const std::string& resource, int64_t runId, const std::str
       error);
   if (!take) return false;
   take->bind(1, resource).bind(2, runId).bind(3, platform::hostName()).bind(4, line)
-      .bind(5, int64_t{platform::currentProcessId()}).bind(6, at).bind(7, at + kLeaseSeconds)
+      .bind(5, int64_t{platform::currentProcessId()}).bind(6, at).bind(7, at + leaseSeconds_)
       .bind(8, goneRun.value_or(-1));
   const Step result = take->step();
   if (result == Step::Failed) {
@@ -328,6 +334,116 @@ bool Store::releaseLease(const std::string& resource, int64_t runId, std::string
     return false;
   }
   return true;
+}
+
+namespace {
+
+// Candidates as ?first, ?first+1, ... in SQL.
+std::string placeholders(size_t count, int first) {
+  std::string text;
+  for (size_t i = 0; i < count; ++i) {
+    text += (i == 0 ? "?" : ", ?") + std::to_string(first + static_cast<int>(i));
+  }
+  return text;
+}
+
+// The rule's conditions over meters m; parameters ?1 to ?5.
+const char kClaimConditions[] =
+    " AND ((?1 = 0 AND (m.last_success_at IS NULL OR m.last_success_at < ?2))"
+    " OR (?1 = 1 AND (m.last_success_at IS NULL OR m.last_success_at + m.interval_s <= ?5)))"
+    " AND (SELECT count(*) FROM attempts a WHERE a.meter_row = m.id AND a.started_at >= ?3) < ?4";
+
+void bindClaimRule(Query& query, const Store::ClaimRule& rule, int64_t at) {
+  query.bind(1, int64_t{rule.byInterval ? 1 : 0})
+      .bind(2, rule.collectedBefore.value_or(0))
+      .bind(3, rule.triesSince)
+      .bind(4, int64_t{rule.maxTries})
+      .bind(5, at);
+}
+
+}  // namespace
+
+bool Store::claimMeter(const std::vector<std::string>& candidates, const ClaimRule& rule,
+                       int64_t runId, const std::string& line, int64_t at,
+                       std::optional<std::string>* claimed, std::string* error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  claimed->reset();
+  if (candidates.empty()) return true;
+  if (!database_->beginWrite(error)) return false;
+  auto fail = [this, error](const std::string& what) {
+    *error = failure(what);
+    database_->rollback();
+    return false;
+  };
+  // On PostgreSQL a row another claim is taking is skipped, not waited for.
+  const bool postgres = database_->engine() == Engine::Postgres;
+  const int first = 8;
+  std::unique_ptr<Query> select = database_->prepare(
+      std::string("SELECT m.meter FROM meters m WHERE m.meter IN (") +
+      placeholders(candidates.size(), first) + ")" + kClaimConditions +
+      " AND NOT EXISTS (SELECT 1 FROM leases l WHERE l.resource = 'meter ' || m.meter"
+      " AND l.expires_at >= ?5 AND l.run_id <> ?6)"
+      " AND NOT EXISTS (SELECT 1 FROM attempts a WHERE a.meter_row = m.id"
+      " AND a.ended_at > ?7 AND a.started_at >= ?3)"
+      " ORDER BY (m.last_success_at IS NOT NULL), m.last_success_at, m.meter" +
+      (postgres ? " FOR UPDATE OF m SKIP LOCKED" : ""));
+  if (!select) return fail("cannot claim a meter");
+  bindClaimRule(*select, rule, at);
+  select->bind(6, runId).bind(7, at - rule.retryAfter);
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    select->bind(first + static_cast<int>(i), candidates[i]);
+  }
+  std::vector<std::string> free;
+  Step status;
+  while ((status = select->step()) == Step::Row) free.push_back(select->text(0));
+  if (status == Step::Failed) return fail("cannot claim a meter");
+  select.reset();
+  std::unique_ptr<Query> take = database_->prepare(
+      "INSERT INTO leases(resource, run_id, collector, line, host, pid, taken_at, expires_at)"
+      " VALUES(?1, ?2, ?3, ?4, ?3, ?5, ?6, ?7) ON CONFLICT(resource) DO UPDATE SET"
+      " run_id = excluded.run_id, collector = excluded.collector, line = excluded.line,"
+      " host = excluded.host, pid = excluded.pid, taken_at = excluded.taken_at,"
+      " expires_at = excluded.expires_at"
+      " WHERE leases.run_id = ?2 OR leases.expires_at < ?6 RETURNING run_id");
+  if (!take) return fail("cannot claim a meter");
+  // The lease is the arbiter: a candidate another claim took meanwhile is
+  // refused here and the next one tried.
+  for (const std::string& meter : free) {
+    take->bind(1, meterResource(meter)).bind(2, runId).bind(3, platform::hostName())
+        .bind(4, line).bind(5, int64_t{platform::currentProcessId()}).bind(6, at)
+        .bind(7, at + leaseSeconds_);
+    const Step taken = take->step();
+    take->reset();
+    if (taken == Step::Failed) return fail("cannot claim a meter");
+    if (taken == Step::Row) {
+      *claimed = meter;
+      break;
+    }
+  }
+  take.reset();
+  if (!database_->commit(error)) return fail("cannot commit a claim");
+  return true;
+}
+
+std::optional<int64_t> Store::unfinishedMeters(const std::vector<std::string>& candidates,
+                                               const ClaimRule& rule, std::string* error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (candidates.empty()) return 0;
+  const int first = 6;
+  std::unique_ptr<Query> count = prepare(
+      std::string("SELECT count(*) FROM meters m WHERE m.meter IN (") +
+          placeholders(candidates.size(), first) + ")" + kClaimConditions,
+      error);
+  if (!count) return std::nullopt;
+  bindClaimRule(*count, rule, platform::wallClockSeconds());
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    count->bind(first + static_cast<int>(i), candidates[i]);
+  }
+  if (count->step() != Step::Row) {
+    *error = failure("cannot count the pool's meters");
+    return std::nullopt;
+  }
+  return count->integer(0);
 }
 
 std::optional<int64_t> Store::meterRow(const std::string& meterId, const std::string& line,

@@ -241,6 +241,10 @@ class Store {
   static std::unique_ptr<Store> openForReading(const std::string& location, std::string* error);
 
   Engine engine() const { return database_->engine(); }
+  // Where the store is, as the user named it (never a password).
+  std::string location() const { return database_->location(); }
+  // The engine's server could not be reached at the last statement.
+  bool connectionLost();
 
   // Reads what the engine can of its own structures; false with the
   // engine's words when the store is damaged.
@@ -262,7 +266,34 @@ class Store {
   bool takeLease(const std::string& resource, int64_t runId, const std::string& line,
                  int64_t at, bool* taken, LeaseHolder* holder, std::string* error);
   bool releaseLease(const std::string& resource, int64_t runId, std::string* error);
-  static constexpr int64_t kLeaseSeconds = 180;
+
+  // Meters of a pool, claimed one at a time by whichever line of the pool
+  // is free, on any collector: the candidate collected longest ago (never
+  // first) that no other holder has leased, that has not failed all its
+  // tries, whose last try ended at least `retryAfter` seconds ago, and that
+  // is due: collected before `collectedBefore`, or (by interval) longer ago
+  // than its own interval. Taken with its lease ("meter ID") in one
+  // transaction; unset when none can be had now.
+  struct ClaimRule {
+    std::optional<int64_t> collectedBefore;  // a run: not collected since
+    bool byInterval = false;                 // the service: its interval has passed
+    int64_t triesSince = 0;                  // tries counted from this time...
+    uint32_t maxTries = 1;                   // ...and at most this many
+    int64_t retryAfter = 0;
+  };
+  bool claimMeter(const std::vector<std::string>& candidates, const ClaimRule& rule,
+                  int64_t runId, const std::string& line, int64_t at,
+                  std::optional<std::string>* claimed, std::string* error);
+  // Candidates that are not done: not collected by the rule and with tries
+  // left (leased ones included).
+  std::optional<int64_t> unfinishedMeters(const std::vector<std::string>& candidates,
+                                          const ClaimRule& rule, std::string* error);
+  static std::string meterResource(const std::string& meterId) { return "meter " + meterId; }
+  // How long a lease holds without being renewed: a holder that died
+  // loses its lines and meters after it.
+  static constexpr int64_t kDefaultLeaseSeconds = 180;
+  void setLeaseSeconds(int64_t seconds) { leaseSeconds_ = seconds; }
+  int64_t leaseSeconds() const { return leaseSeconds_; }
 
   // The meter's row, made on first sight; its line and expected interval
   // kept up to date.
@@ -391,6 +422,7 @@ class Store {
 
   std::unique_ptr<Database> database_;
   std::mutex lock_;
+  int64_t leaseSeconds_ = kDefaultLeaseSeconds;
 };
 
 }  // namespace vb::fleet

@@ -281,6 +281,7 @@ int collectFleet(const CollectRequest& request) {
     printError(error);
     return kExitStoreFailed;
   }
+  store->setLeaseSeconds(request.leaseSeconds);
   if (!fleet::mapDeviceLines(&*fleet, &error)) {
     printError(error);
     return kExitUsage;
@@ -342,6 +343,8 @@ int runCollect(const std::vector<std::string>& arguments) {
   settings.selection.meters = given.meters;
   settings.selection.lines = given.lines;
   settings.waitForLines = !given.noWait;
+  settings.collector = given.collector;
+  request.leaseSeconds = given.leaseSeconds;
   if (!given.until.empty()) {
     std::optional<uint64_t> fromNow = parseUntil(given.until);
     if (!fromNow) {

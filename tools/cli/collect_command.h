@@ -19,6 +19,7 @@ struct CollectRequest {
   bool json = false;
   std::string progress = "auto";  // auto, lines or off
   std::string onAlarm;            // run for every alarm raised or cleared
+  int64_t leaseSeconds = fleet::Store::kDefaultLeaseSeconds;
   fleet::CollectSettings settings;
 };
 

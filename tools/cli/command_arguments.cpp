@@ -229,6 +229,22 @@ Exit statuses:
   3    a simulated line cannot be started
 )"};
 
+namespace {
+
+void collectorOptions(CLI::App& app, std::string& collector, uint32_t& leaseSeconds) {
+  app.add_option("--collector", collector,
+                 "this collector's name: it opens the lines the fleet file gives it (default: "
+                 "the host's name)")
+      ->type_name("NAME");
+  app.add_option("--lease-time", leaseSeconds,
+                 "seconds a line or a meter of a pool stays claimed when its holder stops "
+                 "renewing it, e.g. when it was killed (default 180)")
+      ->check(CLI::Range(10u, 86400u))
+      ->type_name("S");
+}
+
+}  // namespace
+
 void defineServe(CLI::App& app, ServeArguments& arguments) {
   app.add_option("FLEET", arguments.fleetPath, "the fleet file (TOML)")
       ->type_name("FLEET")
@@ -250,6 +266,7 @@ void defineServe(CLI::App& app, ServeArguments& arguments) {
   app.add_option("--retry-delay", arguments.retryDelayS,
                  "seconds before the first retry, doubling with each (default 10)")
       ->type_name("S");
+  collectorOptions(app, arguments.collector, arguments.leaseSeconds);
 }
 
 void defineServeDemo(CLI::App& app, ServeDemoArguments& arguments) {
@@ -288,6 +305,7 @@ void defineCollect(CLI::App& app, CollectArguments& arguments) {
   app.add_option("--on-alarm", arguments.onAlarm,
                  "run COMMAND for every alarm raised or cleared (see below)")
       ->type_name("COMMAND");
+  collectorOptions(app, arguments.collector, arguments.leaseSeconds);
   app.add_flag("--json", arguments.json, "print the summary as JSON");
   app.add_option("--progress", arguments.progress,
                  "auto (live lines on a terminal, else a log line per meter), lines or off")

@@ -30,6 +30,8 @@ struct CollectArguments {
   std::vector<std::string> lines;
   bool noWait = false;
   std::string onAlarm;
+  std::string collector;
+  uint32_t leaseSeconds = 180;
 };
 
 struct ExportArguments {
@@ -71,6 +73,8 @@ struct ServeArguments {
   std::string tokenFile;
   uint32_t retries = 2;
   uint32_t retryDelayS = 10;
+  std::string collector;
+  uint32_t leaseSeconds = 180;
 };
 
 struct ServeDemoArguments {

@@ -18,6 +18,8 @@ int runServe(const std::vector<std::string>& arguments) {
   options.tokenFile = given.tokenFile;
   options.retries = given.retries;
   options.retryDelayS = given.retryDelayS;
+  options.collector = given.collector;
+  options.leaseSeconds = given.leaseSeconds;
   options.stopRequested = [] { return platform::interruptRequested(); };
   options.reloadRequested = [] { return platform::takeReloadRequest(); };
   return service::runService(options);
