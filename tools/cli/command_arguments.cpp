@@ -34,8 +34,9 @@ std::vector<std::string> wrapped(const std::string& text, size_t width) {
 std::string optionLine(const std::string& label, const std::string& description) {
   const std::string indent(2 + kLabelWidth, ' ');
   std::string text = "  " + label;
-  text += label.size() < kLabelWidth ? std::string(kLabelWidth - label.size(), ' ')
-                                     : "\n" + indent;
+  // At least two spaces between a label and its text, else a line of its own.
+  text += label.size() + 2 <= kLabelWidth ? std::string(kLabelWidth - label.size(), ' ')
+                                          : "\n" + indent;
   bool first = true;
   for (const std::string& line : wrapped(description, kLineWidth - indent.size())) {
     text += (first ? "" : indent) + line + "\n";
@@ -78,7 +79,7 @@ Examples:
   vantbrook collect fleet.toml --check
   vantbrook collect fleet.toml --db fleet.db --until 05:30 --retries 3
   vantbrook collect fleet.toml --db fleet.db --meter hill-reservoir --line gsm-a
-  vantbrook collect fleet.toml --db fleet.db --on-alarm 'logger -t vantbrook "$VANTBROOK_ALARM_DETAIL"'
+  vantbrook collect fleet.toml --db fleet.db --on-alarm /usr/local/bin/alarm-mail
 
 Exit statuses:
   0    every selected meter was collected (or left to the run that holds its
@@ -125,12 +126,14 @@ failing (failed alarm_after_failed_runs runs in a row), never (never
 collected). The interval is each meter's `interval` in the fleet file of its
 last collection.
 
+A monitoring system can run it as a check: its exit statuses are those of a
+monitoring plugin, and its first line is the check's one-line summary.
+
 Examples:
   vantbrook status --db fleet.db
   vantbrook status --db fleet.db --meter hill-reservoir --json
 
-Exit statuses, those of a monitoring plugin, so that a monitoring system can
-run it as a check:
+Exit statuses:
   0    every selected meter is ok with no open alarm
   1    a meter is late or never collected, or has an open warning
   2    a meter is missing or failing, or has an open critical alarm
@@ -180,7 +183,9 @@ Example:
 Exit statuses:
   0    both runs collected every meter
   2    bad command line
-  6, 7 as collect
+  3    a simulated line cannot be started
+  6    some meters were not collected
+  7    the temporary store cannot be made, opened or written
   130  interrupted by Ctrl-C or SIGTERM
 )"};
 
@@ -267,6 +272,14 @@ void defineFleetDemo(CLI::App& app, FleetDemoArguments& arguments) {
   app.add_flag("--json", arguments.json, "print the summaries as JSON");
 }
 
+std::string valueName(const CLI::Option& option) {
+  if (option.get_expected_max() == 0) return "";
+  // CLI11 adds its validators' descriptions after a colon; the value's name
+  // says it all.
+  const std::string type = option.get_type_name();
+  return type.substr(0, type.find(':'));
+}
+
 std::string commandHelp(const CLI::App& app, const CommandText& text) {
   std::string help = std::string("Usage: ") + text.usage + "\n\n" + text.description + "\n\n";
   std::string positionals, options;
@@ -277,10 +290,8 @@ std::string commandHelp(const CLI::App& app, const CommandText& text) {
       positionals += optionLine(label, option->get_description());
       continue;
     }
-    // CLI11 adds its validators' descriptions after a colon; the value's
-    // name says it all.
-    const std::string type = option->get_type_name();
-    if (option->get_type_size() != 0) label += " " + type.substr(0, type.find(':'));
+    const std::string value = valueName(*option);
+    if (!value.empty()) label += " " + value;
     options += optionLine(label, option->get_description());
   }
   options += optionLine("--help", "print this help");

@@ -83,6 +83,10 @@ void defineStatus(CLI::App& app, StatusArguments& arguments);
 void defineMonitor(CLI::App& app, MonitorArguments& arguments);
 void defineFleetDemo(CLI::App& app, FleetDemoArguments& arguments);
 
+// The name of an option's value as the help shows it: "FILE", "auto|lines|off";
+// empty for a switch.
+std::string valueName(const CLI::Option& option);
+
 // The help of a command: usage, description, the options as the other
 // commands list theirs, then the rest.
 std::string commandHelp(const CLI::App& app, const CommandText& text);
