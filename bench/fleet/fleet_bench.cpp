@@ -1,5 +1,6 @@
-// fleet_bench [--store] [--postgres] [--integrity] [--fleet] [--rerun]: the
-// fleet collector's figures (all parts when none is named).
+// fleet_bench [--store] [--postgres] [--integrity] [--fleet] [--rerun]
+// [--status] [--overlap]: the fleet collector's figures (all parts when none
+// is named).
 //
 // --store  inserts a million pairs in downloads of 20,000 (as a collection
 //          commits them), then exports them to CSV with `vantbrook export`.
@@ -17,7 +18,16 @@
 // --rerun  a modem line of 8 meters collected twice with nothing logged in
 //          between: the bytes the meters sent in each run, and what the
 //          second run stored.
+// --status  a store of 1,000 meters and 100,000,000 pairs, made with SQL
+//          straight into the tables as the collector keeps them: its size,
+//          and the time `vantbrook status` and Store::meterRecords take on
+//          it. The store is deleted afterwards.
+// --overlap  a modem line of 3 meters collected by `vantbrook collect` while
+//          a second `vantbrook collect` of the same fleet file and store
+//          starts, with --no-wait and without: the second run's exit status,
+//          how long it waited and the failed attempts it recorded.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
@@ -29,6 +39,7 @@
 #include "metersim/simulator.h"
 #include "platform/clock.h"
 #include "pair_times.h"
+#include "platform/process.h"
 #include "platform/thread.h"
 #include "postgres_server.h"
 #include "store.h"
@@ -45,6 +56,17 @@ constexpr size_t kFleetLines = 8;
 constexpr size_t kMetersPerLine = 8;
 constexpr uint32_t kFleetPairs = 2000;
 constexpr uint32_t kFleetBaud = 9600;
+// The status store: 1,000 meters on 40 lines, two pair loggers each, 50,000
+// pairs a logger (100,000,000 in all), 30 nightly runs behind it.
+constexpr int kStatusMeters = 1000;
+constexpr int kStatusMetersPerLine = 25;
+constexpr int64_t kStatusPairsPerLogger = 50000;
+constexpr int kStatusRuns = 30;
+constexpr int kStatusTimings = 5;
+// Free disk the status store asks for before it is made (it takes 3.2 GB).
+constexpr uintmax_t kStatusStoreSpace = uintmax_t{10} << 30;
+constexpr size_t kOverlapMeters = 3;
+constexpr uint32_t kRunMs = 15 * 60 * 1000;
 
 std::string scratch(const std::string& name) {
   const std::string path = "/tmp/vantbrook-fleet-bench-" + name;
@@ -279,10 +301,276 @@ bool rerunFigures() {
   return true;
 }
 
+// What the store of the status figures holds, meter n (1 to 1,000) by n:
+// every 250th is missing (not collected for three days, no attempt since),
+// every 333rd failing (four failed runs, its alarm open), every 100th late
+// (a day and a half); the rest were collected an hour ago. Every 10th
+// meter's logger 1 was restarted once (two epochs), every 20th (from 5)
+// has a hole of 100 records in logger 2; alarms open and cleared to match.
+std::vector<std::string> statusStoreStatements(int64_t now) {
+  const std::string at = std::to_string(now);
+  const std::string meters = std::to_string(kStatusMeters);
+  const std::string runs = std::to_string(kStatusRuns);
+  const std::string pairs = std::to_string(kStatusPairsPerLogger);
+  const std::string state =
+      "CASE WHEN n % 250 = 0 THEN 'missing' WHEN n % 333 = 0 THEN 'failing'"
+      " WHEN n % 100 = 0 THEN 'late' ELSE 'ok' END";
+  const std::string meterRows =
+      "WITH RECURSIVE k(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM k WHERE n < " + meters +
+      "), m(n, state) AS (SELECT n, " + state + " FROM k) ";
+  return {
+      "INSERT INTO runs(id, fleet_file, started_at, ended_at, meters_ok, meters_failed, host,"
+      " pid, renewed_at, abandoned)"
+      " WITH RECURSIVE k(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM k WHERE n < " + runs + ")"
+      " SELECT n, 'fleet.toml', " + at + " - (" + runs + " - n) * 86400 - 7200, " + at +
+          " - (" + runs + " - n) * 86400 - 3600, 990, 10, 'bench', 1, " + at + " - (" + runs +
+          " - n) * 86400 - 3600, 0 FROM k",
+      "INSERT INTO meters(id, meter, line, first_seen_at, last_success_at, interval_s,"
+      " failed_runs) " + meterRows +
+          "SELECT n, printf('meter-%04d', n), printf('line-%02d', (n - 1) / " +
+          std::to_string(kStatusMetersPerLine) + "), " + at + " - 40 * 86400, " + at +
+          " - CASE state WHEN 'missing' THEN 3 * 86400 WHEN 'failing' THEN 4 * 86400"
+          " WHEN 'late' THEN 36 * 3600 ELSE 3600 END, 86400,"
+          " CASE state WHEN 'failing' THEN 4 WHEN 'late' THEN 1 ELSE 0 END FROM m",
+      // A nightly attempt at every meter, but none at the missing ones in
+      // the last three runs; the failing ones failed the last four, the
+      // late ones the last.
+      "INSERT INTO attempts(run_id, meter_row, line, started_at, ended_at, code, source,"
+      " message, entries, bytes) " + meterRows +
+          ", r(k) AS (SELECT 1 UNION ALL SELECT k + 1 FROM r WHERE k < " + runs + "),"
+          " a(k, n, failed) AS (SELECT k, n, (state = 'failing' AND k > " + runs +
+          " - 4) OR (state = 'late' AND k = " + runs + ") FROM r, m WHERE state <> 'missing' OR"
+          " k <= " + runs + " - 3)"
+          " SELECT k, n, printf('line-%02d', (n - 1) / " +
+          std::to_string(kStatusMetersPerLine) + "), " + at + " - (" + runs +
+          " - k) * 86400 - 7200 + n, " + at + " - (" + runs + " - k) * 86400 - 7180 + n,"
+          " CASE WHEN failed THEN 16 ELSE 0 END, 'Vantbrook',"
+          " CASE WHEN failed THEN 'Receiver timed out; dialling 0161555' || n ELSE '' END,"
+          " CASE WHEN failed THEN 0 ELSE 192 END, CASE WHEN failed THEN 0 ELSE 1200 END"
+          " FROM a",
+      "INSERT INTO loggers(id, meter_row, log_no) " + meterRows +
+          "SELECT 2 * (n - 1) + log_no, n, log_no FROM m, (SELECT 1 AS log_no UNION ALL"
+          " SELECT 2)",
+      // The epochs as the collector keeps them: first and last record stored
+      // and how many.
+      "INSERT INTO epochs(logger_id, number, reset_time, began_at, first_rsn, last_rsn, stored)"
+      " SELECT id, 1, " + at + " - 800 * 86400, " + at + " - 40 * 86400, 1,"
+      " CASE WHEN restarted THEN 10000 WHEN holed THEN " + pairs + " + 100 ELSE " + pairs +
+          " END, CASE WHEN restarted THEN 10000 ELSE " + pairs + " END"
+          " FROM (SELECT id, meter_row % 10 = 0 AND log_no = 1 AS restarted,"
+          " meter_row % 20 = 5 AND log_no = 2 AS holed FROM loggers)"
+          " UNION ALL SELECT id, 2, " + at + " - 400 * 86400, " + at + " - 20 * 86400, 1, " +
+          pairs + " - 10000, " + pairs + " - 10000 FROM loggers"
+          " WHERE meter_row % 10 = 0 AND log_no = 1",
+      "INSERT INTO alarms(meter_row, log_no, kind, severity, raised_at, cleared_at, value,"
+      " detail) " + meterRows +
+          "SELECT n, 0, 'failing', 'critical', " + at + " - 2 * 86400, NULL, 4,"
+          " 'failed 4 runs in a row; last: Receiver timed out' FROM m WHERE state = 'failing'"
+          " UNION ALL SELECT n, 0, 'not_collected', 'warning', " + at + " - 7200, NULL,"
+          " CASE state WHEN 'late' THEN 36 * 3600 ELSE 3 * 86400 END,"
+          " 'last collected ' || CASE state WHEN 'late' THEN '36h' ELSE '3d' END ||"
+          " ' ago; expected every 1d' FROM m WHERE state IN ('late', 'missing')"
+          " UNION ALL SELECT n, 2, 'records_missing', 'warning', " + at + " - 10 * 86400, NULL,"
+          " 100, '100 records missing in epoch 1 of logger 2' FROM m WHERE n % 20 = 5"
+          " UNION ALL SELECT n, 1, 'battery_1_warning', 'warning', " + at + " - 5 * 86400,"
+          " NULL, 64, 'Battery 1 warning (logger 1)' FROM m WHERE n % 50 = 7"
+          " UNION ALL SELECT n, 1, 'logger_restarted', 'warning', " + at + " - 20 * 86400, " +
+          at + " - 19 * 86400, 2, 'logger 1 restarted; epoch 2 begins' FROM m WHERE n % 10 = 0"
+          " UNION ALL SELECT n, 0, 'clock_drift', 'warning', " + at + " - 9 * 86400, " + at +
+          " - 8 * 86400, 75, 'meter clock 75 s from the host''s; set_clock is off' FROM m"
+          " WHERE n % 3 = 0",
+  };
+}
+
+// Fills the epoch's pairs, `stored` of them from its first record number,
+// with the hole its last record number leaves in the middle.
+bool fillEpoch(vb::fleet::Store& store, int64_t epochId, int64_t now) {
+  const std::string id = std::to_string(epochId);
+  const int64_t first = store.scalar("SELECT first_rsn FROM epochs WHERE id = " + id);
+  const int64_t last = store.scalar("SELECT last_rsn FROM epochs WHERE id = " + id);
+  const int64_t stored = store.scalar("SELECT stored FROM epochs WHERE id = " + id);
+  const bool converted =
+      store.scalar("SELECT l.meter_row % 2 FROM epochs e JOIN loggers l ON l.id = e.logger_id"
+                   " WHERE e.id = " + id) == 1;
+  const std::string hole = std::to_string(last - first + 1 - stored);
+  const std::string values =
+      converted ? "round((i % 977) * 0.37, 2), round(20 + (i % 311) * 0.05, 2), 1"
+                : "(i * 37) % 4096, 2000 + i % 311, 0";
+  store.scalar("INSERT INTO pairs(epoch_id, rsn, time, flow, pressure, converted)"
+               " WITH RECURSIVE k(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM k WHERE i < " +
+               std::to_string(stored - 1) + ") SELECT " + id + ", " + std::to_string(first) +
+               " + i + CASE WHEN i >= " + std::to_string(stored / 2) + " THEN " + hole +
+               " ELSE 0 END, " + std::to_string(now - 900 * (last - first + 1)) +
+               " + 900 * i, " + values + " FROM k");
+  return store.scalar("SELECT changes()") == stored;
+}
+
+// `vantbrook status` and Store::meterRecords on 1,000 meters and
+// 100,000,000 pairs.
+bool statusFigures() {
+  const std::string name = "fleet status (1,000 meters, 100,000,000 pairs)";
+  const std::string path = scratch("status.db");
+  std::error_code failure;
+  const std::filesystem::space_info space =
+      std::filesystem::space(std::filesystem::path(path).parent_path(), failure);
+  if (failure || space.available < kStatusStoreSpace) {
+    printFigure(name, "skipped: free disk (GB)",
+                fixed(static_cast<double>(space.available) / (1 << 30), 1), ">= 10");
+    return true;
+  }
+  auto removeStore = [&path] {
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+  };
+  const int64_t now = vb::platform::wallClockSeconds();
+  const uint64_t fillStart = vb::platform::nowMs();
+  std::string error;
+  std::unique_ptr<vb::fleet::Store> store = vb::fleet::Store::open(path, &error);
+  if (!store) {
+    std::fprintf(stderr, "fleet_bench: %s\n", error.c_str());
+    return false;
+  }
+  // One transaction and no journal: a failed fill is thrown away whole.
+  store->scalar("PRAGMA journal_mode = OFF");
+  store->scalar("PRAGMA synchronous = OFF");
+  store->scalar("BEGIN");
+  for (const std::string& statement : statusStoreStatements(now)) store->scalar(statement);
+  const int64_t epochs = store->scalar("SELECT max(id) FROM epochs");
+  bool filled = store->scalar("SELECT count(*) FROM meters") == kStatusMeters &&
+                store->scalar("SELECT sum(stored) FROM epochs") ==
+                    2 * kStatusMeters * kStatusPairsPerLogger;
+  for (int64_t epoch = 1; filled && epoch <= epochs; ++epoch) filled = fillEpoch(*store, epoch, now);
+  store->scalar("COMMIT");
+  store->scalar("PRAGMA journal_mode = WAL");
+  store.reset();
+  const double fillSeconds = static_cast<double>(vb::platform::nowMs() - fillStart) / 1000;
+  if (!filled) {
+    std::fprintf(stderr, "fleet_bench: the status store was not filled as planned\n");
+    removeStore();
+    return false;
+  }
+  const double gigabytes = static_cast<double>(std::filesystem::file_size(path)) / 1e9;
+
+  std::vector<double> programMs;
+  std::string summary;
+  for (int i = 0; i < kStatusTimings; ++i) {
+    vb::platform::ChildProcess status;
+    const uint64_t start = vb::platform::nowMs();
+    const bool ran = status.start(VANTBROOK_PROGRAM, {"status", "--db", path}) &&
+                     status.readLine(&summary, kRunMs) && status.waitFor(kRunMs);
+    programMs.push_back(static_cast<double>(vb::platform::nowMs() - start));
+    // Failing and missing meters make the check critical.
+    if (!ran || status.exitStatus() != 2) {
+      std::fprintf(stderr, "fleet_bench: vantbrook status: exit %d: %s\n", status.exitStatus(),
+                   summary.c_str());
+      removeStore();
+      return false;
+    }
+  }
+  std::vector<double> callMs;
+  store = vb::fleet::Store::openForReading(path, &error);
+  std::vector<vb::fleet::MeterRecord> records;
+  for (int i = 0; store && i < kStatusTimings; ++i) {
+    const uint64_t start = vb::platform::nowMs();
+    if (!store->meterRecords(vb::fleet::MeterSelection(), &records, &error)) break;
+    callMs.push_back(static_cast<double>(vb::platform::nowMs() - start));
+  }
+  store.reset();
+  removeStore();
+  if (callMs.size() != kStatusTimings || records.size() != kStatusMeters) {
+    std::fprintf(stderr, "fleet_bench: meterRecords: %s\n", error.c_str());
+    return false;
+  }
+  printFigure(name, "seconds to make the store with SQL", fixed(fillSeconds, 0));
+  printFigure(name, "store size on disk (GB)", fixed(gigabytes, 2));
+  printFigure(name, "vantbrook status, first / median of 5 (ms)",
+              fixed(programMs.front(), 0) + " / " + fixed(vb::bench::median(programMs), 0),
+              "well under 1,000");
+  printFigure(name, "Store::meterRecords, median of 5 (ms)", fixed(vb::bench::median(callMs), 1));
+  printFigure(name, "its summary line", summary);
+  return true;
+}
+
+// A second `vantbrook collect` of the same fleet and store while a first
+// one collects a modem line.
+bool overlapFigures() {
+  vb::bench::MeterProcess meters;
+  std::vector<std::string> options = {"--modem", "--baud", std::to_string(kFleetBaud), "--pairs",
+                                      std::to_string(kFleetPairs), "--seed", "11"};
+  std::string text;
+  for (size_t k = 0; k < kOverlapMeters; ++k) {
+    const std::string number = std::to_string(5000 + k);
+    options.insert(options.end(), {"--fleet-address", number});
+    text += "[[meter]]\nid = \"m" + number + "\"\nline = \"gsm\"\naddress = \"" + number +
+            "\"\nloggers = [1]\n";
+  }
+  if (!meters.start(options)) {
+    std::fprintf(stderr, "fleet_bench: %s\n", meters.error().c_str());
+    return false;
+  }
+  const std::string fleetPath = scratch("overlap.toml");
+  std::ofstream(fleetPath) << "[[line]]\nname = \"gsm\"\ndevice = \"" + meters.devicePath() +
+                                  "\"\nkind = \"dial\"\nbaud = " + std::to_string(kFleetBaud) +
+                                  "\n" + text;
+  vb::platform::ProcessOptions quiet;
+  quiet.captureStandardError = true;
+  for (const bool noWait : {true, false}) {
+    const std::string dbPath = scratch("overlap.db");
+    const std::vector<std::string> collect = {"collect", fleetPath, "--db", dbPath, "--progress",
+                                              "lines"};
+    vb::platform::ChildProcess first;
+    if (!first.start(VANTBROOK_PROGRAM, collect, quiet)) return false;
+    // The second run starts once the first holds the line.
+    std::string error;
+    std::unique_ptr<vb::fleet::Store> store;
+    const uint64_t deadline = vb::platform::nowMs() + kRunMs;
+    while (vb::platform::nowMs() < deadline && first.running() &&
+           !(store && store->scalar("SELECT count(*) FROM leases") > 0)) {
+      vb::platform::sleepMs(100);
+      if (!store) store = vb::fleet::Store::openForReading(dbPath, &error);
+    }
+    store.reset();
+    std::vector<std::string> secondArguments = collect;
+    if (noWait) secondArguments.push_back("--no-wait");
+    vb::platform::ChildProcess second;
+    const uint64_t start = vb::platform::nowMs();
+    const bool secondEnded =
+        second.start(VANTBROOK_PROGRAM, secondArguments, quiet) && second.waitFor(kRunMs);
+    const double seconds = static_cast<double>(vb::platform::nowMs() - start) / 1000;
+    if (!secondEnded || !first.waitFor(kRunMs)) {
+      std::fprintf(stderr, "fleet_bench: an overlapping run did not end\n");
+      return false;
+    }
+    store = vb::fleet::Store::openForReading(dbPath, &error);
+    if (!store) return false;
+    // The second run is the one that began second.
+    const std::string run = "(SELECT max(id) FROM runs)";
+    const int64_t attempts = store->scalar("SELECT count(*) FROM attempts WHERE run_id = " + run);
+    const int64_t failed = store->scalar(
+        "SELECT count(*) FROM attempts WHERE run_id = " + run + " AND coalesce(code, -1) <> 0");
+    const int64_t waited = store->scalar(
+        "SELECT coalesce(min(a.started_at), r.ended_at) - r.started_at FROM runs r"
+        " LEFT JOIN attempts a ON a.run_id = r.id WHERE r.id = " + run);
+    const std::string name = std::string("fleet overlapping run (") +
+                             std::to_string(kOverlapMeters) + " modem meters" +
+                             (noWait ? ", --no-wait)" : ", waiting)");
+    printFigure(name, "exit status of the first / second run",
+                std::to_string(first.exitStatus()) + " / " + std::to_string(second.exitStatus()),
+                "0 / 0");
+    printFigure(name, "second run: wall time, of it waiting for the line (s)",
+                fixed(seconds, 1) + ", " + std::to_string(waited));
+    printFigure(name, "second run: attempts, failed attempts recorded",
+                std::to_string(attempts) + ", " + std::to_string(failed),
+                noWait ? "0, 0" : std::to_string(kOverlapMeters) + ", 0");
+    if (first.exitStatus() != 0 || second.exitStatus() != 0 || failed != 0) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool store = false, postgres = false, integrity = false, fleet = false, rerun = false;
+  bool store = false, postgres = false, integrity = false, fleet = false, rerun = false,
+       status = false, overlap = false;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--store") {
@@ -295,14 +583,19 @@ int main(int argc, char** argv) {
       fleet = true;
     } else if (argument == "--rerun") {
       rerun = true;
+    } else if (argument == "--status") {
+      status = true;
+    } else if (argument == "--overlap") {
+      overlap = true;
     } else {
       std::fprintf(stderr,
-                   "usage: fleet_bench [--store] [--postgres] [--integrity] [--fleet] [--rerun]\n");
+                   "usage: fleet_bench [--store] [--postgres] [--integrity] [--fleet] [--rerun]"
+                   " [--status] [--overlap]\n");
       return 2;
     }
   }
-  if (!store && !postgres && !integrity && !fleet && !rerun) {
-    store = postgres = integrity = fleet = rerun = true;
+  if (!store && !postgres && !integrity && !fleet && !rerun && !status && !overlap) {
+    store = postgres = integrity = fleet = rerun = status = overlap = true;
   }
   bool ok = true;
   if (store) ok = storeFigures() && ok;
@@ -310,5 +603,7 @@ int main(int argc, char** argv) {
   if (integrity) ok = integrityFigures() && ok;
   if (rerun) ok = rerunFigures() && ok;
   if (fleet) ok = fleetFigures() && ok;
+  if (status) ok = statusFigures() && ok;
+  if (overlap) ok = overlapFigures() && ok;
   return ok ? 0 : 1;
 }

@@ -421,6 +421,11 @@ TEST(CliProgram, HelpAndFlagsNeedNoMeter) {
               std::string::npos)
         << command;
   }
+  for (const char* option : {"--version", "-V"}) {
+    run = vantbrook({option}, withEnvironment({}));
+    EXPECT_EQ(run.status, 0) << option;
+    EXPECT_EQ(run.out, "vantbrook " VANTBROOK_VERSION "\n") << option;
+  }
   run = vantbrook({"flags", "0x2001", "--json"}, withEnvironment({}));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out,

@@ -6,6 +6,7 @@ Needs BUILD_DIR, SOURCE_DIR and CC in the environment; ctest sets them.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -99,18 +100,44 @@ class InstalledPackage(unittest.TestCase):
         result = run(DEBIAN_PYTHON, "-c", script, env=environment, cwd=self.scratch)
         self.assertEqual(result.stdout.strip(), "VB-SIM-000001")
 
+    def render_man_page(self, program):
+        page = os.path.join(self.prefix, "share", "man", "man1", program + ".1")
+        rendered = run("man", "--warnings", "-l", page,
+                       env=dict(os.environ, MANWIDTH="80", MANPAGER="cat", PAGER="cat"))
+        self.assertEqual(rendered.stderr, "")
+        return rendered.stdout
+
     @unittest.skipUnless(os.path.isdir(os.path.join(BUILD_DIR, "man", "man1")),
                          "the build made no man pages (help2man missing)")
     def test_man_pages_install_and_render(self):
         for program in ("vantbrook", "metersim"):
             with self.subTest(program):
-                page = os.path.join(self.prefix, "share", "man", "man1", program + ".1")
-                rendered = run("man", "--warnings", "-l", page,
-                               env=dict(os.environ, MANWIDTH="80", MANPAGER="cat", PAGER="cat"))
-                self.assertEqual(rendered.stderr, "")
-                self.assertIn("NAME", rendered.stdout)
-                self.assertIn("EXAMPLES", rendered.stdout)
-                self.assertIn("--help", rendered.stdout)
+                rendered = self.render_man_page(program)
+                self.assertIn("NAME", rendered)
+                self.assertIn("EXAMPLES", rendered)
+                self.assertIn("--help", rendered)
+
+    @unittest.skipUnless(os.path.isdir(os.path.join(BUILD_DIR, "man", "man1")),
+                         "the build made no man pages (help2man missing)")
+    def test_man_page_covers_every_command_the_fleet_file_and_exit_statuses(self):
+        rendered = self.render_man_page("vantbrook")
+        overview = run(os.path.join(self.prefix, "bin", "vantbrook"), "--help").stdout
+        # The commands as the program's own help lists them, each with its
+        # own section (its usage line) in the page.
+        listed = re.findall(r"^  ([a-z]+(?: [a-z]+)?)(?= [A-Z]| {2,})", overview.split(
+            "Connection (")[0], re.MULTILINE)
+        self.assertIn("demo fleet", listed)
+        self.assertIn("status", listed)
+        for command in listed:
+            with self.subTest(command):
+                self.assertTrue("Usage: vantbrook " + command in rendered,
+                                "no section of its own in the page")
+        fleet_file = re.search(r"\nFLEET FILE\n(.*?)\n(?=[A-Z])", rendered, re.DOTALL).group(1)
+        for key in ("interval", "alarm_after_failed_runs", "clock_drift_limit", "kind"):
+            self.assertRegex(fleet_file, r"\n {7}%s\b" % key)
+        for status in ("6", "7", "130"):
+            self.assertRegex(rendered, r"\n {7}%s +\S" % status)
+        self.assertIn("UNKNOWN", rendered)
 
     def test_bash_completion_offers_what_each_command_takes(self):
         completions = os.path.join(self.prefix, "share", "bash-completion", "completions")
@@ -126,6 +153,15 @@ class InstalledPackage(unittest.TestCase):
             ("vantbrook demo fleet", "--", {"--json"}, {"--no-progress", "fleet"}),
             ("vantbrook collect fleet.toml --progress", "", {"auto", "lines", "off"}, set()),
             ("vantbrook export --logger", "", {"1", "2", "3"}, set()),
+            ("vantbrook download --log", "", {"1", "2", "3"}, {"--csv"}),
+            ("vantbrook", "-", {"--help", "--version"}, {"--json"}),
+            ("vantbrook status", "--", {"--db", "--meter", "--line", "--json"}, {"--csv"}),
+            ("vantbrook collect fleet.toml", "--", {"--no-wait", "--on-alarm", "--line"},
+             {"--logger"}),
+            ("vantbrook collect fleet.toml --meter", "", set(), {"--json", "--no-wait"}),
+            ("vantbrook status --db", "test_pack", {"test_packaging.py"}, set()),
+            ("vantbrook monitor --replay", "test_pack", {"test_packaging.py"}, set()),
+            ("vantbrook collect", "test_pack", {"test_packaging.py"}, {"--db"}),
             ("metersim", "--lo", {"--long-frames", "--long-frame-size", "--lock-level"},
              {"--pad"}),
             ("metersim --long-frame-size", "", {"256", "512", "1024", "2048"}, {"--pad"}),

@@ -34,8 +34,9 @@ std::vector<std::string> wrapped(const std::string& text, size_t width) {
 std::string optionLine(const std::string& label, const std::string& description) {
   const std::string indent(2 + kLabelWidth, ' ');
   std::string text = "  " + label;
-  text += label.size() < kLabelWidth ? std::string(kLabelWidth - label.size(), ' ')
-                                     : "\n" + indent;
+  // At least two spaces between a label and its text, else a line of its own.
+  text += label.size() + 2 <= kLabelWidth ? std::string(kLabelWidth - label.size(), ' ')
+                                          : "\n" + indent;
   bool first = true;
   for (const std::string& line : wrapped(description, kLineWidth - indent.size())) {
     text += (first ? "" : indent) + line + "\n";
@@ -78,7 +79,7 @@ Examples:
   vantbrook collect fleet.toml --check
   vantbrook collect fleet.toml --db fleet.db --until 05:30 --retries 3
   vantbrook collect fleet.toml --db fleet.db --meter hill-reservoir --line gsm-a
-  vantbrook collect fleet.toml --db fleet.db --on-alarm 'logger -t vantbrook "$VANTBROOK_ALARM_DETAIL"'
+  vantbrook collect fleet.toml --db fleet.db --on-alarm /usr/local/bin/alarm-mail
 
 Exit statuses:
   0    every selected meter was collected (or left to the run that holds its
@@ -125,12 +126,14 @@ failing (failed alarm_after_failed_runs runs in a row), never (never
 collected). The interval is each meter's `interval` in the fleet file of its
 last collection.
 
+A monitoring system can run it as a check: its exit statuses are those of a
+monitoring plugin, and its first line is the check's one-line summary.
+
 Examples:
   vantbrook status --db fleet.db
   vantbrook status --db fleet.db --meter hill-reservoir --json
 
-Exit statuses, those of a monitoring plugin, so that a monitoring system can
-run it as a check:
+Exit statuses:
   0    every selected meter is ok with no open alarm
   1    a meter is late or never collected, or has an open warning
   2    a meter is missing or failing, or has an open critical alarm
@@ -180,7 +183,9 @@ Example:
 Exit statuses:
   0    both runs collected every meter
   2    bad command line
-  6, 7 as collect
+  3    a simulated line cannot be started
+  6    some meters were not collected
+  7    the temporary store cannot be made, opened or written
   130  interrupted by Ctrl-C or SIGTERM
 )"};
 
@@ -267,6 +272,35 @@ void defineServe(CLI::App& app, ServeArguments& arguments) {
                  "seconds before the first retry, doubling with each (default 10)")
       ->type_name("S");
   collectorOptions(app, arguments.collector, arguments.leaseSeconds);
+}
+
+const CommandText kStoreCopyText = {
+    "store copy", "vantbrook store copy --from STORE --to STORE",
+    "Copies every table of a store, ids kept, into an empty store on either\n"
+    "engine: a SQLite file (a path) or a PostgreSQL database\n"
+    "(postgresql://USER@HOST/DB; the password from ~/.pgpass or PGPASSWORD).",
+    R"(
+The source is read in one snapshot, so collectors may go on writing to it;
+the target gets the schema when it has none and must hold no rows. The copy
+is one transaction: it is committed only when every table holds as many rows
+as the source.
+
+Example:
+  vantbrook store copy --from fleet.db --to postgresql://collector@db.example/water
+
+Exit statuses:
+  0    copied and counted
+  2    bad command line
+  7    a store cannot be read or written, the target is not empty, or a
+       table's count differs (it is named; nothing is then left in the target
+       but its schema)
+)"};
+
+void defineStoreCopy(CLI::App& app, StoreCopyArguments& arguments) {
+  app.add_option("--from", arguments.from, "the store to copy")->type_name("STORE")->required();
+  app.add_option("--to", arguments.to, "the empty store to copy into, created when missing")
+      ->type_name("STORE")
+      ->required();
 }
 
 void defineServeDemo(CLI::App& app, ServeDemoArguments& arguments) {
@@ -362,6 +396,14 @@ void defineFleetDemo(CLI::App& app, FleetDemoArguments& arguments) {
   app.add_flag("--json", arguments.json, "print the summaries as JSON");
 }
 
+std::string valueName(const CLI::Option& option) {
+  if (option.get_expected_max() == 0) return "";
+  // CLI11 adds its validators' descriptions after a colon; the value's name
+  // says it all.
+  const std::string type = option.get_type_name();
+  return type.substr(0, type.find(':'));
+}
+
 std::string commandHelp(const CLI::App& app, const CommandText& text) {
   std::string help = std::string("Usage: ") + text.usage + "\n\n" + text.description + "\n\n";
   std::string positionals, options;
@@ -372,10 +414,8 @@ std::string commandHelp(const CLI::App& app, const CommandText& text) {
       positionals += optionLine(label, option->get_description());
       continue;
     }
-    // CLI11 adds its validators' descriptions after a colon; the value's
-    // name says it all.
-    const std::string type = option->get_type_name();
-    if (option->get_type_size() != 0) label += " " + type.substr(0, type.find(':'));
+    const std::string value = valueName(*option);
+    if (!value.empty()) label += " " + value;
     options += optionLine(label, option->get_description());
   }
   options += optionLine("--help", "print this help");
@@ -440,6 +480,12 @@ void forEachCommandTable(const std::function<void(const char*, const CLI::App&)>
     CLI::App app;
     defineServeDemo(app, arguments);
     visit(kServeDemoText.name, app);
+  }
+  {
+    StoreCopyArguments arguments;
+    CLI::App app;
+    defineStoreCopy(app, arguments);
+    visit(kStoreCopyText.name, app);
   }
 }
 

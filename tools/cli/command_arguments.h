@@ -77,6 +77,11 @@ struct ServeArguments {
   uint32_t leaseSeconds = 180;
 };
 
+struct StoreCopyArguments {
+  std::string from;
+  std::string to;
+};
+
 struct ServeDemoArguments {
   std::string http = "127.0.0.1:0";
   std::string tokenFile;
@@ -97,6 +102,7 @@ extern const CommandText kMonitorText;
 extern const CommandText kFleetDemoText;
 extern const CommandText kServeText;
 extern const CommandText kServeDemoText;
+extern const CommandText kStoreCopyText;
 
 void defineCollect(CLI::App& app, CollectArguments& arguments);
 void defineExport(CLI::App& app, ExportArguments& arguments);
@@ -105,6 +111,11 @@ void defineMonitor(CLI::App& app, MonitorArguments& arguments);
 void defineFleetDemo(CLI::App& app, FleetDemoArguments& arguments);
 void defineServe(CLI::App& app, ServeArguments& arguments);
 void defineServeDemo(CLI::App& app, ServeDemoArguments& arguments);
+void defineStoreCopy(CLI::App& app, StoreCopyArguments& arguments);
+
+// The name of an option's value as the help shows it: "FILE", "auto|lines|off";
+// empty for a switch.
+std::string valueName(const CLI::Option& option);
 
 // The help of a command: usage, description, the options as the other
 // commands list theirs, then the rest.

@@ -7,11 +7,12 @@ namespace vb::cli {
 namespace {
 
 const char* const kOverview = R"(Usage: vantbrook COMMAND [OPTIONS]
+  or:  vantbrook --version
 
 Reads water flow and pressure meters over a serial line, a packet-radio PAD
-or a dial-up modem.
+or a dial-up modem, and collects fleets of them into a store.
 
-Commands:
+Meter commands (Connection below says how they reach the meter):
   dib               read the meter's identity block
   versions          read the meter's eight version texts
   header            read a logger's header
@@ -21,13 +22,21 @@ Commands:
                     download), e.g. 'session header download'
   flags VALUE       explain a statusFlags value
   demo              run dib, header and download against a simulated meter
-  collect FLEET     collect every meter of a fleet file into a store
-  export            stream a store's pairs or totals as CSV or JSON
-  store copy        copy a store to another engine (SQLite, PostgreSQL)
-  demo fleet        collect a simulated fleet twice into a temporary store
   monitor           watch a meter's line, or decode a capture of one
 
-Run 'vantbrook COMMAND --help' for the options of a command.
+Fleet commands (a fleet file of lines and meters, and a store):
+  collect FLEET     collect the meters of a fleet file into a store, raising
+                    and clearing alarms
+  export            stream a store's pairs or totals as CSV or JSON
+  status            each meter's state and open alarms, as a monitoring check
+  serve FLEET       the collection service: each meter when it is due, an HTTP
+                    API, metrics and a dashboard
+  store copy        copy a store to another engine (SQLite, PostgreSQL)
+  demo fleet        collect a simulated fleet twice into a temporary store
+  demo serve        the collection service over simulated lines
+
+Run 'vantbrook COMMAND --help' for the options, examples and exit statuses of
+a command. 'vantbrook --version' (or -V) prints the program's version.
 )";
 
 const char* const kConnectionTitle = "\nConnection (how the link reaches the meter):\n";
@@ -45,6 +54,34 @@ Exit statuses:
   5    data error: a reply that does not decode (codes 2, 13, 14)
   130  interrupted by Ctrl-C or SIGTERM (the meter is told to abort, the line
        is closed; press Ctrl-C twice to end at once)
+Errors go to standard error as 'vantbrook: MESSAGE (code N, SOURCE)'.
+)";
+
+// Every exit status of the program, and which commands end with it.
+const char* const kOverviewExitStatuses = R"(
+Exit statuses of every command but status:
+  0    success
+  2    usage error: a bad command line or fleet file, a --csv file that
+       cannot be written, --restart or --reset not confirmed, an export of a
+       --meter or --line the store does not hold, or a monitor capture that
+       cannot be read or written
+  3    link error: the line, the call or the link failed (result codes 11, 12,
+       16, 18, 19, 21, 23, 24, 25); monitor: the meter's line cannot be
+       opened or failed
+  4    the meter refused (codes 1, 3-10, 15, 17, 20, 22)
+  5    data error: a reply that does not decode (codes 2, 13, 14)
+  6    collect, demo fleet: some meters were not collected (what the others
+       delivered is stored)
+  7    collect, export, serve, store copy, demo fleet: the store cannot be
+       opened, read or written, or is damaged (store copy: a table's count
+       differs)
+  130  interrupted by Ctrl-C or SIGTERM (what was complete is kept, calls are
+       cleared; press Ctrl-C twice to end at once)
+Exit statuses of status, those of a monitoring plugin:
+  0    OK: every selected meter is ok, with no open alarm
+  1    WARNING: a meter is late or never collected, or has an open warning
+  2    CRITICAL: a meter is missing or failing, or has an open critical alarm
+  3    UNKNOWN: a bad command line, or the store cannot be read
 Errors go to standard error as 'vantbrook: MESSAGE (code N, SOURCE)'.
 )";
 
@@ -180,7 +217,9 @@ std::string helpText(const Options& options) {
     case Command::None:
       break;
   }
-  return kOverview + connection + kExitStatuses;
+  return kOverview + connection + kOverviewExitStatuses;
 }
+
+std::string versionText() { return std::string("vantbrook ") + VANTBROOK_VERSION + "\n"; }
 
 }  // namespace vb::cli

@@ -12,4 +12,7 @@ namespace vb::cli {
 // wait for a meter that never answers.
 std::string helpText(const Options& options);
 
+// "vantbrook 1.0.0": the project's version, as the build was configured.
+std::string versionText();
+
 }  // namespace vb::cli

@@ -51,6 +51,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vantbrook: %s\n", error.c_str());
     return kExitUsage;
   }
+  if (options->version) {
+    std::fputs(versionText().c_str(), stdout);
+    return kExitOk;
+  }
   if (options->help) {
     std::fputs(helpText(*options).c_str(), stdout);
     return kExitOk;

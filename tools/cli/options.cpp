@@ -46,11 +46,14 @@ enum OptionGroup : unsigned {
 // Every option of the meter commands: how it is typed, which commands take
 // it and where its help stands. The parser, the help and the shell
 // completion are all made from this table. Help lines are pre-wrapped; a
-// label (with the name) longer than the label column stands on a line of its
-// own. An option without help text is explained in another's entry.
+// label (with the name) that leaves less than two spaces before the text
+// column stands on a line of its own. An option without help text is
+// explained in another's entry.
 const OptionEntry kOptionTable[] = {
     {"--help", nullptr, kGeneralGroup, HelpSection::None, nullptr, nullptr},
     {"-h", nullptr, kGeneralGroup, HelpSection::None, nullptr, nullptr},
+    {"--version", nullptr, kGeneralGroup, HelpSection::None, nullptr, nullptr},
+    {"-V", nullptr, kGeneralGroup, HelpSection::None, nullptr, nullptr},
     {"--com", "N", kConnectionGroup, HelpSection::Connection, nullptr,
      "serial port COMN, N = 1..8 (default 1). COMN is the\n"
      "device in VANTBROOK_COMN, else /dev/ttyS(N-1)"},
@@ -96,7 +99,7 @@ const OptionEntry kOptionTable[] = {
     {"--progress-lines", nullptr, kProgressGroup, HelpSection::Output, nullptr,
      "progress as lines 'progress REQUEST N%' on standard\n"
      "error, for logs"},
-    {"--log", "N", kLoggerGroup, HelpSection::Logger, nullptr,
+    {"--log", "1|2|3", kLoggerGroup, HelpSection::Logger, nullptr,
      "logger 1 or 2 (flow and pressure pairs) or 3 (totals);\n"
      "default 1"},
     {"--all", nullptr, kDownloadGroup, HelpSection::Selection, nullptr,
@@ -394,6 +397,7 @@ class Parser {
   bool setSwitch(const std::string& name) {
     DownloadOptions& d = options_.download;
     if (name == "--help" || name == "-h") options_.help = true;
+    if (name == "--version" || name == "-V") options_.version = true;
     if (name == "--json") options_.json = true;
     if (name == "--raw") d.raw = true;
     if (name == "--restart") d.restart = true;
@@ -437,7 +441,7 @@ class Parser {
 
   bool interpretWords(const std::vector<std::string>& words) {
     if (words.empty()) {
-      if (options_.help) return true;
+      if (options_.help || options_.version) return true;
       return fail("no command given (try --help)");
     }
     options_.command = commandFromName(words[0]);
@@ -581,7 +585,8 @@ std::string optionHelp(HelpSection section) {
     std::string label = entry.label != nullptr ? entry.label : entry.name;
     if (entry.label == nullptr && entry.valueName != nullptr) label += std::string(" ") + entry.valueName;
     text += "  " + label;
-    if (label.size() < kLabelWidth) {
+    // At least two spaces between a label and its text, else a line of its own.
+    if (label.size() + 2 <= kLabelWidth) {
       text += std::string(kLabelWidth - label.size(), ' ');
     } else {
       text += "\n" + indent;

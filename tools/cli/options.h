@@ -79,6 +79,7 @@ enum class ProgressStyle { Auto, Lines, Off };
 struct Options {
   Command command = Command::None;
   bool help = false;
+  bool version = false;  // --version: print the program's version only
   std::vector<Command> sessionRequests;
   ConnectionOptions connection;
   DownloadOptions download;
