@@ -1235,6 +1235,7 @@ void Collector::runLine(size_t lineIndex, int64_t runId,
       std::string error;
       if (!store_.claimMeter(poolIds, rule, runId, fleet_.lines[lineIndex].name, utcNow(),
                              &claimed, &error)) {
+        if (waitForStore(lineIndex)) continue;
         noteStoreError(error);
         break;
       }
@@ -1251,6 +1252,7 @@ void Collector::runLine(size_t lineIndex, int64_t runId,
       }
       const std::optional<int64_t> unfinished = store_.unfinishedMeters(poolIds, rule, &error);
       if (!unfinished) {
+        if (waitForStore(lineIndex)) continue;
         noteStoreError(error);
         break;
       }
@@ -1281,6 +1283,14 @@ void Collector::runLine(size_t lineIndex, int64_t runId,
   activity_[lineIndex].meter.clear();
   activity_[lineIndex].stage = "done";
   activity_[lineIndex].finished = true;
+}
+
+bool Collector::waitForStore(size_t lineIndex) {
+  if (!store_.connectionLost() || stopping(settings_)) return false;
+  if (settings_.untilMs && platform::nowMs() >= *settings_.untilMs) return false;
+  setActivity(lineIndex, "", "waiting for the store", 0);
+  platform::sleepMs(kStoreRetryLongestMs);
+  return true;
 }
 
 // A meter of a pool this collector did not try: another collector's, done
@@ -1586,7 +1596,11 @@ Summary Collector::run(const std::function<void(const MeterOutcome&, bool)>& log
       }
       if (platform::nowMs() < renewAt) continue;
       renewAt = platform::nowMs() + renewMs;
-      if (!store_.renewRun(*runId, utcNow(), &error)) noteStoreError(error);
+      // A server out of reach for a while is waited for; the leases are
+      // renewed once it is back.
+      if (!store_.renewRun(*runId, utcNow(), &error) && !store_.connectionLost()) {
+        noteStoreError(error);
+      }
     }
   }
   if (!settings_.continuous) {

@@ -172,6 +172,9 @@ class Collector {
   MeterOutcome attempt(size_t lineIndex, size_t meter, int64_t runId, bool mayRetry,
                        const std::function<void(const MeterOutcome&, bool)>& log);
   void settlePoolMeters();
+  // A store whose server is out of reach: waits a while and says so (true),
+  // unless the run is to end; false for any other failure.
+  bool waitForStore(size_t lineIndex);
   // The service: claims a due meter of the line's pool and calls it; false
   // when none was due and free.
   bool servePool(size_t lineIndex, int64_t runId, const std::vector<size_t>& pool,

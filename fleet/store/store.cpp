@@ -377,19 +377,19 @@ bool Store::claimMeter(const std::vector<std::string>& candidates, const ClaimRu
   };
   // On PostgreSQL a row another claim is taking is skipped, not waited for.
   const bool postgres = database_->engine() == Engine::Postgres;
-  const int first = 8;
+  const int first = 7;
   std::unique_ptr<Query> select = database_->prepare(
       std::string("SELECT m.meter FROM meters m WHERE m.meter IN (") +
       placeholders(candidates.size(), first) + ")" + kClaimConditions +
       " AND NOT EXISTS (SELECT 1 FROM leases l WHERE l.resource = 'meter ' || m.meter"
-      " AND l.expires_at >= ?5 AND l.run_id <> ?6)"
+      " AND l.expires_at >= ?5)"
       " AND NOT EXISTS (SELECT 1 FROM attempts a WHERE a.meter_row = m.id"
-      " AND a.ended_at > ?7 AND a.started_at >= ?3)"
+      " AND a.ended_at > ?6 AND a.started_at >= ?3)"
       " ORDER BY (m.last_success_at IS NOT NULL), m.last_success_at, m.meter" +
       (postgres ? " FOR UPDATE OF m SKIP LOCKED" : ""));
   if (!select) return fail("cannot claim a meter");
   bindClaimRule(*select, rule, at);
-  select->bind(6, runId).bind(7, at - rule.retryAfter);
+  select->bind(6, at - rule.retryAfter);
   for (size_t i = 0; i < candidates.size(); ++i) {
     select->bind(first + static_cast<int>(i), candidates[i]);
   }
@@ -404,10 +404,11 @@ bool Store::claimMeter(const std::vector<std::string>& candidates, const ClaimRu
       " run_id = excluded.run_id, collector = excluded.collector, line = excluded.line,"
       " host = excluded.host, pid = excluded.pid, taken_at = excluded.taken_at,"
       " expires_at = excluded.expires_at"
-      " WHERE leases.run_id = ?2 OR leases.expires_at < ?6 RETURNING run_id");
+      " WHERE leases.expires_at < ?6 RETURNING run_id");
   if (!take) return fail("cannot claim a meter");
-  // The lease is the arbiter: a candidate another claim took meanwhile is
-  // refused here and the next one tried.
+  // The lease is the arbiter: a candidate another claim took meanwhile (on
+  // another collector, or on another line of this one) is refused here and
+  // the next one tried.
   for (const std::string& meter : free) {
     take->bind(1, meterResource(meter)).bind(2, runId).bind(3, platform::hostName())
         .bind(4, line).bind(5, int64_t{platform::currentProcessId()}).bind(6, at)

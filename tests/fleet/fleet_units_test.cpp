@@ -91,6 +91,19 @@ TEST(FleetFile, AnErrorNamesFileLineAndKey) {
       {"address missing on a PAD line", "[[meter]]\nid = \"m\"\nline = \"radio\"\n",
        "8: key 'address': meter 'm' is on a pnet line and needs an address"},
       {"TOML syntax", "[[meter]\n", "8: "},
+      {"a line and a pool", "[[meter]]\nid = \"m\"\nline = \"local\"\npool = \"gsm\"\n",
+       "11: key 'pool': [[meter]] 'm' names a line and a pool: give one"},
+      {"a pool no line is in", "[[meter]]\nid = \"m\"\npool = \"gsm\"\n",
+       "10: key 'pool': meter 'm' names pool 'gsm', which no line is in"},
+      {"one line names its collector, another none",
+       "[[line]]\nname = \"far\"\ncom = 3\ncollector = \"north\"\n"
+       "[[meter]]\nid = \"m\"\nline = \"local\"\n",
+       "5: key 'collector': line 'local' names no collector, but line 'far' does"},
+      {"a pool of lines of two kinds",
+       "[[line]]\nname = \"a\"\ncom = 3\nkind = \"dial\"\npool = \"p\"\n"
+       "[[line]]\nname = \"b\"\ncom = 4\nkind = \"pnet\"\npool = \"p\"\n"
+       "[[meter]]\nid = \"m\"\npool = \"p\"\naddress = \"1\"\n",
+       "13: key 'kind': line 'b' is in pool 'p' with line 'a' of another kind"},
       {"one device, two lines",
        "[[line]]\nname = \"again\"\ndevice = \"/dev/../dev/ttyUSB0\"\n"
        "[[meter]]\nid = \"m\"\nline = \"local\"\n",
