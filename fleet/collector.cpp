@@ -886,12 +886,15 @@ MeterOutcome MeterSession::run() {
   return finish(ok);
 }
 
-bool mapDeviceLines(Fleet* fleet, std::string* error) {
+bool mapDeviceLines(Fleet* fleet, std::string* error, const std::string& collector) {
+  const std::string name = collector.empty() ? platform::hostName() : collector;
   std::array<bool, kLastCom + 1> taken{};
-  for (const LineConfig& line : fleet->lines) taken[static_cast<size_t>(line.com)] = true;
+  for (const LineConfig& line : fleet->lines) {
+    if (lineOfCollector(line, name)) taken[static_cast<size_t>(line.com)] = true;
+  }
   int com = kFirstCom;
   for (LineConfig& line : fleet->lines) {
-    if (line.device.empty()) continue;
+    if (line.device.empty() || !lineOfCollector(line, name)) continue;
     while (com <= kLastCom && taken[static_cast<size_t>(com)]) ++com;
     if (com > kLastCom) {
       *error = "no COM number left for line '" + line.name + "'";

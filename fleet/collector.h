@@ -223,10 +223,11 @@ class Collector {
   bool finishing_ = false;
 };
 
-// Gives every line named by device path a COM number of its own that no
-// line uses and points the device map at the path. Call before collecting,
-// while no other thread runs requests.
-bool mapDeviceLines(Fleet* fleet, std::string* error);
+// Gives every line of the collector (empty: the host's name) that is named
+// by device path a COM number of its own that none of its lines uses, and
+// points the device map at the path. Call before collecting, while no
+// other thread runs requests.
+bool mapDeviceLines(Fleet* fleet, std::string* error, const std::string& collector = "");
 
 // The store's name of the device a line opens, for its lease: the same
 // device gives the same name on this host, whatever the fleet file calls it.

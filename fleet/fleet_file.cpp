@@ -265,14 +265,16 @@ void readTables(Checker& check, const toml::table& root, const char* key,
 
 void crossCheck(Checker& check, Fleet* fleet) {
   if (fleet->meters.empty()) check.fail(1, "meter", "the fleet has no [[meter]]");
+  // Ports and devices are each host's own: two collectors may both have a
+  // COM1.
   std::set<std::string> lineNames;
-  std::set<int> coms;
-  std::map<std::string, std::string> devices;  // the device as the system names it, its line
+  std::set<std::pair<std::string, int>> coms;
+  std::map<std::pair<std::string, std::string>, std::string> devices;  // by collector and device
   for (const LineConfig& line : fleet->lines) {
     if (!lineNames.insert(line.name).second) {
       check.fail(line.sourceLine, "name", "line '" + line.name + "' defined twice");
     }
-    if (line.com != 0 && !coms.insert(line.com).second) {
+    if (line.com != 0 && !coms.insert({line.collector, line.com}).second) {
       check.fail(line.sourceLine, "com",
                  "COM" + std::to_string(line.com) + " used by two lines");
     }
@@ -281,18 +283,22 @@ void crossCheck(Checker& check, Fleet* fleet) {
     std::error_code unresolved;
     std::filesystem::path device = std::filesystem::weakly_canonical(line.device, unresolved);
     if (unresolved) device = line.device;
-    const auto [other, added] = devices.emplace(device.string(), line.name);
+    const auto [other, added] = devices.emplace(std::make_pair(line.collector, device.string()),
+                                                line.name);
     if (!added) {
       check.fail(line.sourceLine, "device",
                  "device " + line.device + " is also line '" + other->second + "'");
     }
   }
-  // Lines named by device borrow an unused COM number of the device map.
-  size_t byDevice = 0;
-  for (const LineConfig& line : fleet->lines) byDevice += line.device.empty() ? 0 : 1;
-  if (coms.size() + byDevice > static_cast<size_t>(kLastCom)) {
-    check.fail(fleet->lines.back().sourceLine, "device",
-               "more than " + std::to_string(kLastCom) + " lines");
+  // Lines named by device borrow an unused COM number of the device map:
+  // a collector has eight lines at most.
+  std::map<std::string, size_t> linesOf;
+  for (const LineConfig& line : fleet->lines) {
+    if (++linesOf[line.collector] == static_cast<size_t>(kLastCom) + 1) {
+      check.fail(line.sourceLine, "device",
+                 "more than " + std::to_string(kLastCom) + " lines" +
+                     (line.collector.empty() ? std::string() : " for collector " + line.collector));
+    }
   }
   // A file shared by several collectors says for every line which one
   // opens it.

@@ -84,10 +84,10 @@ const char* eventName(fleet::CollectorEvent::Kind kind) {
 
 // The fleet file checked and its device lines mapped; nothing (logged)
 // when it is wrong.
-std::optional<fleet::Fleet> loadFleet(const std::string& path) {
+std::optional<fleet::Fleet> loadFleet(const std::string& path, const std::string& collector) {
   std::string error;
   std::optional<fleet::Fleet> fleet = fleet::loadFleet(path, &error);
-  if (fleet && !fleet::mapDeviceLines(&*fleet, &error)) fleet.reset();
+  if (fleet && !fleet::mapDeviceLines(&*fleet, &error, collector)) fleet.reset();
   if (!fleet) logLine(LogPriority::Error, error);
   return fleet;
 }
@@ -214,7 +214,7 @@ int runService(const ServiceOptions& options) {
                 "request but /healthz");
     return kServiceUsage;
   }
-  std::optional<fleet::Fleet> fleet = loadFleet(options.fleetPath);
+  std::optional<fleet::Fleet> fleet = loadFleet(options.fleetPath, options.collector);
   if (!fleet) return kServiceUsage;
   std::unique_ptr<fleet::Store> store = fleet::Store::open(options.dbPath, &error);
   std::unique_ptr<fleet::Store> reader =
@@ -287,7 +287,7 @@ int runService(const ServiceOptions& options) {
       }
       if (options.reloadRequested && options.reloadRequested()) {
         logLine(LogPriority::Notice, "reading " + options.fleetPath + " again");
-        next = loadFleet(options.fleetPath);
+        next = loadFleet(options.fleetPath, options.collector);
         if (!next) {
           logLine(LogPriority::Error, "the fleet file was refused; the service goes on with the "
                                       "one it had");

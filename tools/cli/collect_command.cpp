@@ -282,7 +282,7 @@ int collectFleet(const CollectRequest& request) {
     return kExitStoreFailed;
   }
   store->setLeaseSeconds(request.leaseSeconds);
-  if (!fleet::mapDeviceLines(&*fleet, &error)) {
+  if (!fleet::mapDeviceLines(&*fleet, &error, request.settings.collector)) {
     printError(error);
     return kExitUsage;
   }
