@@ -1143,6 +1143,7 @@ MeterOutcome Collector::attempt(size_t lineIndex, size_t meterIndex, int64_t run
     outcome.entriesNew += total.entriesNew;
     outcome.bytes += total.bytes;
     outcome.calls += total.calls;
+    outcome.lineSeconds = total.lineSeconds + busy;
     total = outcome;
   }
   // A store that refused a write is not mended by dialling again; one whose

@@ -85,6 +85,7 @@ struct MeterOutcome {
   uint64_t bytes = 0;
   uint32_t calls = 0;
   uint32_t attempts = 0;
+  double lineSeconds = 0;  // how long its attempts kept a line busy
 };
 
 struct Summary {

@@ -189,6 +189,7 @@ void printSummaryJson(const fleet::Summary& summary, const std::vector<std::stri
         .key("bytes").value(static_cast<int64_t>(outcome.bytes))
         .key("calls").value(outcome.calls)
         .key("attempts").value(outcome.attempts)
+        .key("line_seconds").value(outcome.lineSeconds)
         .endObject();
   }
   json.endArray().key("alarms").beginArray();
