@@ -31,7 +31,12 @@
 #include <fstream>
 #include <memory>
 
+#include <httplib.h>
+
+#include <algorithm>
+
 #include "collect_command.h"
+#include "outbox_messages.h"
 #include "collector.h"
 #include "figures.h"
 #include "fleet_file.h"
@@ -67,6 +72,7 @@ constexpr int kStatusTimings = 5;
 constexpr uintmax_t kStatusStoreSpace = uintmax_t{10} << 30;
 constexpr size_t kOverlapMeters = 3;
 constexpr uint32_t kRunMs = 15 * 60 * 1000;
+constexpr uint32_t kIdleMs = 30000;
 
 std::string scratch(const std::string& name) {
   const std::string path = "/tmp/vantbrook-fleet-bench-" + name;
@@ -405,6 +411,83 @@ bool fillEpoch(vb::fleet::Store& store, int64_t epochId, int64_t now) {
   return store.scalar("SELECT changes()") == stored;
 }
 
+// The collection service on the status store: what its API answers cost,
+// what its dashboard's first page weighs, and what it costs idle. Its fleet
+// file names one meter, not due for a day, on a line that is never opened.
+bool serviceFigures(const std::string& storePath, int64_t now) {
+  const std::string name = "service (1,000 meters, 100,000,000 pairs)";
+  const std::string fleetPath = scratch("service.toml");
+  std::ofstream(fleetPath) << "[[line]]\nname = \"idle\"\ndevice = \"/nonexistent/bench-line\"\n"
+                              "[[meter]]\nid = \"meter-0001\"\nline = \"idle\"\n"
+                              "interval = \"1d\"\n";
+  vb::platform::ChildProcess service;
+  vb::platform::ProcessOptions options;
+  options.captureStandardError = true;
+  std::string line;
+  int port = 0;
+  if (service.start(VANTBROOK_PROGRAM, {"serve", fleetPath, "--db", storePath, "--http",
+                                        "127.0.0.1:0"},
+                    options)) {
+    while (port == 0 && service.readErrorLine(&line, kRunMs)) {
+      const size_t at = line.find("http://127.0.0.1:");
+      if (at != std::string::npos) port = std::stoi(line.substr(at + 17));
+    }
+  }
+  if (port == 0) {
+    std::fprintf(stderr, "fleet_bench: vantbrook serve did not start: %s\n",
+                 service.standardError().c_str());
+    return false;
+  }
+  httplib::Client client("127.0.0.1", port);
+  client.set_read_timeout(60, 0);
+  auto timed = [&client](const std::string& path, std::string* body) {
+    std::vector<double> ms;
+    for (int i = 0; i < kStatusTimings; ++i) {
+      const uint64_t start = vb::platform::nowMs();
+      httplib::Result result = client.Get(path.c_str());
+      ms.push_back(static_cast<double>(vb::platform::nowMs() - start));
+      if (!result || result->status != 200) return -1.0;
+      *body = result->body;
+    }
+    return vb::bench::median(ms);
+  };
+  std::string body;
+  const double metersMs = timed("/api/meters", &body);
+  const bool allMeters = body.find("\"meters\":1000") != std::string::npos;
+  // A meter-year of 15-minute pairs of logger 1, in 2,000 buckets.
+  const std::string to = vb::fleet::meterTimeText(static_cast<uint32_t>(now));
+  const std::string from = vb::fleet::meterTimeText(static_cast<uint32_t>(now - 365 * 86400));
+  const double seriesMs = timed("/api/meters/meter-0002/series?logger=1&from=" + from +
+                                    "&to=" + to + "&points=2000&units=raw",
+                                &body);
+  const size_t buckets = static_cast<size_t>(std::count(body.begin(), body.end(), '{')) / 3;
+  size_t pageBytes = 0;
+  for (const char* asset : {"/", "/app.css", "/app.js"}) {
+    httplib::Result result = client.Get(asset);
+    if (result) pageBytes += result->body.size();
+  }
+  // Idle: nothing due, nobody asking.
+  const double cpuBefore = vb::platform::processCpuSecondsOf(service.pid());
+  const uint64_t idleStart = vb::platform::nowMs();
+  vb::platform::sleepMs(kIdleMs);
+  const double idleCpu = vb::platform::processCpuSecondsOf(service.pid()) - cpuBefore;
+  const double idleSeconds = static_cast<double>(vb::platform::nowMs() - idleStart) / 1000;
+  service.terminate();
+  service.waitFor(kRunMs);
+  if (metersMs < 0 || seriesMs < 0 || !allMeters) {
+    std::fprintf(stderr, "fleet_bench: the service's API failed\n");
+    return false;
+  }
+  printFigure(name, "GET /api/meters, median of 5 (ms)", fixed(metersMs, 1), "< 50");
+  printFigure(name, "GET series, a meter-year in 2,000 points, median of 5 (ms)",
+              fixed(seriesMs, 1) + " (" + std::to_string(buckets) + " buckets)", "< 100");
+  printFigure(name, "dashboard's first page (kB, uncompressed)",
+              fixed(static_cast<double>(pageBytes) / 1000, 1), "< 300");
+  printFigure(name, "idle service (% of one core, " + std::to_string(kIdleMs / 1000) + " s)",
+              fixed(100 * idleCpu / idleSeconds, 3), "< 0.5");
+  return true;
+}
+
 // `vantbrook status` and Store::meterRecords on 1,000 meters and
 // 100,000,000 pairs.
 bool statusFigures() {
@@ -475,7 +558,9 @@ bool statusFigures() {
     callMs.push_back(static_cast<double>(vb::platform::nowMs() - start));
   }
   store.reset();
+  const bool served = serviceFigures(path, now);
   removeStore();
+  if (!served) return false;
   if (callMs.size() != kStatusTimings || records.size() != kStatusMeters) {
     std::fprintf(stderr, "fleet_bench: meterRecords: %s\n", error.c_str());
     return false;

@@ -84,6 +84,10 @@ class ChildProcess {
 // True while a process with this id exists (a zombie counts as gone).
 bool processAlive(int pid);
 
+// Processor seconds (user and system) another process of this host has
+// used so far; a negative value when it cannot be read.
+double processCpuSecondsOf(int pid);
+
 // This process's id, and the name of the host it runs on (empty when the
 // system gives none).
 int currentProcessId();

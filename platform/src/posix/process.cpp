@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 #include "platform/error.h"
 
@@ -301,6 +302,24 @@ bool processAlive(int pid) {
   if (close == std::string::npos || close + 2 >= text.size()) return false;
   char state = text[close + 2];
   return state != 'Z' && state != 'X';
+}
+
+double processCpuSecondsOf(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) return -1;
+  // Fields after the command name (in parentheses): utime and stime are the
+  // 12th and 13th of them, in clock ticks.
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 1; i <= 13 && fields >> field; ++i) {
+    if (i == 12) utime = std::stoull(field);
+    if (i == 13) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 int currentProcessId() { return static_cast<int>(::getpid()); }
