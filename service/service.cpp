@@ -278,6 +278,8 @@ int runService(const ServiceOptions& options) {
         stopping = true;
         platform::notifyStopping();
         logLine(LogPriority::Notice, "stopping: the calls under way are ended");
+        // Lines waiting for their next meter wake now, not when it falls due.
+        collector.finish();
         break;
       }
       if (options.reloadRequested && options.reloadRequested()) {
