@@ -206,9 +206,12 @@ class Dashboard(unittest.TestCase):
             file.write(TOKEN + "\n")
         cls.service_log = open(os.path.join(cls.scratch, "service.log"), "w+")
         cls.addClassCleanup(cls.service_log.close)
+        # The demo's fleet file and store go to a temporary folder of its
+        # own, which outlives it: made here, it goes with the scratch folder.
         cls.service = subprocess.Popen(
             [VANTBROOK, "demo", "serve", "--http", "127.0.0.1:0", "--token-file", token_file],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=cls.service_log)
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=cls.service_log,
+            env=dict(os.environ, TMPDIR=cls.scratch))
         cls.addClassCleanup(cls.stop_service)
         cls.url = cls.dashboard_url()
         cls.wait_for_collections()
