@@ -246,7 +246,112 @@ void HttpApi::routes() {
     return false;
   };
 
-  server.Get(R"(/api/meters/([^/]+))", [this, fleetStatus, knownMeter](
+  // The logger, the span and the buckets a plot asks for; false (with the
+  // error sent) when any is malformed.
+  struct Span {
+    int logNo = 1;
+    uint32_t from = 0, to = 0;
+    int points = kDefaultPoints;
+  };
+  auto span = [](const httplib::Request& request, httplib::Response& response, Span* out) {
+    const std::optional<int> logNo = intParameter(request, "logger", 1, 1, kTotalsLogger);
+    const uint32_t now = fleet::hostMeterTimeNow();
+    const std::optional<uint32_t> to = timeParameter(request, "to", now);
+    const std::optional<uint32_t> from =
+        to ? timeParameter(request, "from", *to > kDefaultSpanS ? *to - kDefaultSpanS : 0)
+           : std::nullopt;
+    const std::optional<int> points = intParameter(request, "points", kDefaultPoints, 1, kMaxPoints);
+    if (!logNo) {
+      replyError(response, 400, "logger must be 1, 2 or 3");
+    } else if (!from || !to) {
+      replyError(response, 400, "from and to must be meter times, YYYY-MM-DDTHH:MM[:SS]");
+    } else if (*from > *to) {
+      replyError(response, 400, "from is after to");
+    } else if (!points) {
+      replyError(response, 400, "points must be a whole number from 1 to " +
+                                    std::to_string(kMaxPoints));
+    } else {
+      *out = Span{*logNo, *from, *to, *points};
+      return true;
+    }
+    return false;
+  };
+
+  server.Get(R"(/api/meters/(.+)/series)", [this, knownMeter, span](
+                                                   const httplib::Request& request,
+                                                   httplib::Response& response) {
+    const std::string meter = request.matches[1];
+    Span range;
+    if (!span(request, response, &range) || !knownMeter(meter, response)) return;
+    const std::string units = request.has_param("units") ? request.get_param_value("units")
+                                                          : "engineering";
+    if (units != "engineering" && units != "raw") {
+      return replyError(response, 400, "units must be engineering or raw");
+    }
+    const int64_t width =
+        std::max<int64_t>(1, (int64_t{range.to} - range.from + range.points) / range.points);
+    std::vector<fleet::SeriesBucket> buckets;
+    std::string error;
+    if (!reader_.series(meter, range.logNo, range.from, range.to, width, units == "engineering",
+                        &buckets, &error)) {
+      return replyError(response, 503, error);
+    }
+    const bool totals = range.logNo == kTotalsLogger;
+    JsonWriter json;
+    json.beginObject()
+        .key("meter").utf8(meter)
+        .key("logger").value(range.logNo)
+        .key("units").value(totals ? "totals" : units)
+        .key("from").value(cli::formatMeterTime(range.from))
+        .key("to").value(cli::formatMeterTime(range.to))
+        .key("bucket_s").value(width)
+        .key("buckets").beginArray();
+    for (const fleet::SeriesBucket& bucket : buckets) {
+      const int64_t start = int64_t{range.from} + bucket.index * width;
+      json.beginObject()
+          .key("from").value(cli::formatMeterTime(static_cast<uint32_t>(start)))
+          .key("to").value(cli::formatMeterTime(
+              static_cast<uint32_t>(std::min<int64_t>(start + width - 1, range.to))))
+          .key("count").value(bucket.count);
+      writeValues(json, totals ? "total1" : "flow", bucket.first);
+      writeValues(json, totals ? "total2" : "pressure", bucket.second);
+      json.endObject();
+    }
+    json.endArray().endObject();
+    reply(response, 200, json.text());
+  });
+
+  server.Get(R"(/api/meters/(.+)/days)", [this, knownMeter, span](
+                                                 const httplib::Request& request,
+                                                 httplib::Response& response) {
+    const std::string meter = request.matches[1];
+    Span range;
+    if (!span(request, response, &range) || !knownMeter(meter, response)) return;
+    std::vector<std::pair<int64_t, int64_t>> days;
+    std::string error;
+    if (!reader_.entriesPerDay(meter, range.logNo, range.from, range.to, &days, &error)) {
+      return replyError(response, 503, error);
+    }
+    JsonWriter json;
+    json.beginObject()
+        .key("meter").utf8(meter)
+        .key("logger").value(range.logNo)
+        .key("from").value(cli::formatMeterTime(range.from))
+        .key("to").value(cli::formatMeterTime(range.to))
+        .key("days").beginArray();
+    for (const auto& [day, entries] : days) {
+      json.beginObject()
+          .key("date").value(cli::formatMeterTime(static_cast<uint32_t>(day * 86400)).substr(0, 10))
+          .key("entries").value(entries)
+          .endObject();
+    }
+    json.endArray().endObject();
+    reply(response, 200, json.text());
+  });
+
+  // After the routes below a meter (its id may hold any character, even a
+  // slash).
+  server.Get(R"(/api/meters/(.+))", [this, fleetStatus, knownMeter](
                                             const httplib::Request& request,
                                             httplib::Response& response) {
     const std::string meter = request.matches[1];
@@ -295,110 +400,7 @@ void HttpApi::routes() {
     reply(response, 200, json.text());
   });
 
-  // The logger, the span and the buckets a plot asks for; false (with the
-  // error sent) when any is malformed.
-  struct Span {
-    int logNo = 1;
-    uint32_t from = 0, to = 0;
-    int points = kDefaultPoints;
-  };
-  auto span = [](const httplib::Request& request, httplib::Response& response, Span* out) {
-    const std::optional<int> logNo = intParameter(request, "logger", 1, 1, kTotalsLogger);
-    const uint32_t now = fleet::hostMeterTimeNow();
-    const std::optional<uint32_t> to = timeParameter(request, "to", now);
-    const std::optional<uint32_t> from =
-        to ? timeParameter(request, "from", *to > kDefaultSpanS ? *to - kDefaultSpanS : 0)
-           : std::nullopt;
-    const std::optional<int> points = intParameter(request, "points", kDefaultPoints, 1, kMaxPoints);
-    if (!logNo) {
-      replyError(response, 400, "logger must be 1, 2 or 3");
-    } else if (!from || !to) {
-      replyError(response, 400, "from and to must be meter times, YYYY-MM-DDTHH:MM[:SS]");
-    } else if (*from > *to) {
-      replyError(response, 400, "from is after to");
-    } else if (!points) {
-      replyError(response, 400, "points must be a whole number from 1 to " +
-                                    std::to_string(kMaxPoints));
-    } else {
-      *out = Span{*logNo, *from, *to, *points};
-      return true;
-    }
-    return false;
-  };
-
-  server.Get(R"(/api/meters/([^/]+)/series)", [this, knownMeter, span](
-                                                   const httplib::Request& request,
-                                                   httplib::Response& response) {
-    const std::string meter = request.matches[1];
-    Span range;
-    if (!span(request, response, &range) || !knownMeter(meter, response)) return;
-    const std::string units = request.has_param("units") ? request.get_param_value("units")
-                                                          : "engineering";
-    if (units != "engineering" && units != "raw") {
-      return replyError(response, 400, "units must be engineering or raw");
-    }
-    const int64_t width =
-        std::max<int64_t>(1, (int64_t{range.to} - range.from + range.points) / range.points);
-    std::vector<fleet::SeriesBucket> buckets;
-    std::string error;
-    if (!reader_.series(meter, range.logNo, range.from, range.to, width, units == "engineering",
-                        &buckets, &error)) {
-      return replyError(response, 503, error);
-    }
-    const bool totals = range.logNo == kTotalsLogger;
-    JsonWriter json;
-    json.beginObject()
-        .key("meter").utf8(meter)
-        .key("logger").value(range.logNo)
-        .key("units").value(totals ? "totals" : units)
-        .key("from").value(cli::formatMeterTime(range.from))
-        .key("to").value(cli::formatMeterTime(range.to))
-        .key("bucket_s").value(width)
-        .key("buckets").beginArray();
-    for (const fleet::SeriesBucket& bucket : buckets) {
-      const int64_t start = int64_t{range.from} + bucket.index * width;
-      json.beginObject()
-          .key("from").value(cli::formatMeterTime(static_cast<uint32_t>(start)))
-          .key("to").value(cli::formatMeterTime(
-              static_cast<uint32_t>(std::min<int64_t>(start + width - 1, range.to))))
-          .key("count").value(bucket.count);
-      writeValues(json, totals ? "total1" : "flow", bucket.first);
-      writeValues(json, totals ? "total2" : "pressure", bucket.second);
-      json.endObject();
-    }
-    json.endArray().endObject();
-    reply(response, 200, json.text());
-  });
-
-  server.Get(R"(/api/meters/([^/]+)/days)", [this, knownMeter, span](
-                                                 const httplib::Request& request,
-                                                 httplib::Response& response) {
-    const std::string meter = request.matches[1];
-    Span range;
-    if (!span(request, response, &range) || !knownMeter(meter, response)) return;
-    std::vector<std::pair<int64_t, int64_t>> days;
-    std::string error;
-    if (!reader_.entriesPerDay(meter, range.logNo, range.from, range.to, &days, &error)) {
-      return replyError(response, 503, error);
-    }
-    JsonWriter json;
-    json.beginObject()
-        .key("meter").utf8(meter)
-        .key("logger").value(range.logNo)
-        .key("from").value(cli::formatMeterTime(range.from))
-        .key("to").value(cli::formatMeterTime(range.to))
-        .key("days").beginArray();
-    for (const auto& [day, entries] : days) {
-      json.beginObject()
-          .key("date").value(cli::formatMeterTime(static_cast<uint32_t>(day * 86400)).substr(0, 10))
-          .key("entries").value(entries)
-          .endObject();
-    }
-    json.endArray().endObject();
-    reply(response, 200, json.text());
-  });
-
-  server.Post(R"(/api/meters/([^/]+)/collect)", [this](const httplib::Request& request,
+  server.Post(R"(/api/meters/(.+)/collect)", [this](const httplib::Request& request,
                                                        httplib::Response& response) {
     const std::string meter = request.matches[1];
     std::string reason;

@@ -713,5 +713,29 @@ TEST(FleetFile, DurationsOfIntervals) {
   EXPECT_EQ(formatDuration(5400), "90m");
 }
 
+TEST(FleetFile, WindowsOfTheDay) {
+  struct Case {
+    const char* text;
+    int minute;  // of the day
+    bool inside;
+    int untilOpen;
+  };
+  const Case cases[] = {
+      {"01:00-05:00", 60, true, 0},      {"01:00-05:00", 300, false, 1200},
+      {"01:00-05:00", 0, false, 60},     {"22:00-04:00", 23 * 60, true, 0},
+      {"22:00-04:00", 3 * 60, true, 0},  {"22:00-04:00", 12 * 60, false, 600},
+      {"00:00-24:00", 1439, true, 0},
+  };
+  for (const Case& c : cases) {
+    const std::optional<TimeWindow> window = parseWindow(c.text);
+    ASSERT_TRUE(window) << c.text;
+    EXPECT_EQ(window->contains(c.minute), c.inside) << c.text << " " << c.minute;
+    EXPECT_EQ(window->minutesUntilOpen(c.minute), c.untilOpen) << c.text << " " << c.minute;
+  }
+  for (const char* bad : {"", "1:00-5:00", "01:00-01:00", "25:00-01:00", "01:00 05:00"}) {
+    EXPECT_FALSE(parseWindow(bad)) << bad;
+  }
+}
+
 }  // namespace
 }  // namespace vb::fleet

@@ -207,6 +207,9 @@ int runServeDemo(const std::vector<std::string>& arguments) {
   };
   const int status = service::runService(options);
   for (auto& simulator : demo.simulators) simulator->stop();
+  // Nothing of the demo is left to look at once it ended.
+  std::error_code ignored;
+  std::filesystem::remove_all(demo.folder, ignored);
   return status == 0 ? kExitOk : status;
 }
 
