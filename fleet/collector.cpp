@@ -1336,7 +1336,8 @@ void Collector::closeMeterAlarms(size_t i, bool turnEnded, int64_t now) {
     }
     const bool failing = !outcome.ok && *failedRuns >= meter.failedRunsAlarm;
     const std::string detail = "failed " + std::to_string(*failedRuns) +
-                               " runs in a row; last: " + outcome.message;
+                               " runs in a row; last: " + outcome.message + " (code " +
+                               std::to_string(outcome.code) + ", " + outcome.source + ")";
     const Store::AlarmMessage message = settings_.outbox ? alarmMessage : Store::AlarmMessage();
     const bool stored =
         failing ? store_.raiseAlarm(row, meter.id, 0, kAlarmFailing, *failedRuns, detail, now,

@@ -1,6 +1,6 @@
 // fleet_bench [--store] [--postgres] [--integrity] [--fleet] [--rerun]
-// [--status] [--overlap]: the fleet collector's figures (all parts when none
-// is named).
+// [--status] [--status-postgres] [--overlap]: the fleet collector's figures
+// (all parts when none is named).
 //
 // --store  inserts a million pairs in downloads of 20,000 (as a collection
 //          commits them), then exports them to CSV with `vantbrook export`.
@@ -313,7 +313,16 @@ bool rerunFigures() {
 // (a day and a half); the rest were collected an hour ago. Every 10th
 // meter's logger 1 was restarted once (two epochs), every 20th (from 5)
 // has a hole of 100 records in logger 2; alarms open and cleared to match.
-std::vector<std::string> statusStoreStatements(int64_t now) {
+// A number written with leading zeros, in the engine's SQL.
+std::string padded(const std::string& prefix, const std::string& number, int width,
+                   bool postgres) {
+  if (postgres) {
+    return "'" + prefix + "' || lpad((" + number + ")::text, " + std::to_string(width) + ", '0')";
+  }
+  return "printf('" + prefix + "%0" + std::to_string(width) + "d', " + number + ")";
+}
+
+std::vector<std::string> statusStoreStatements(int64_t now, bool postgres) {
   const std::string at = std::to_string(now);
   const std::string meters = std::to_string(kStatusMeters);
   const std::string runs = std::to_string(kStatusRuns);
@@ -333,8 +342,9 @@ std::vector<std::string> statusStoreStatements(int64_t now) {
           " - n) * 86400 - 3600, 0 FROM k",
       "INSERT INTO meters(id, meter, line, first_seen_at, last_success_at, interval_s,"
       " failed_runs) " + meterRows +
-          "SELECT n, printf('meter-%04d', n), printf('line-%02d', (n - 1) / " +
-          std::to_string(kStatusMetersPerLine) + "), " + at + " - 40 * 86400, " + at +
+          "SELECT n, " + padded("meter-", "n", 4, postgres) + ", " +
+          padded("line-", "(n - 1) / " + std::to_string(kStatusMetersPerLine), 2, postgres) +
+          ", " + at + " - 40 * 86400, " + at +
           " - CASE state WHEN 'missing' THEN 3 * 86400 WHEN 'failing' THEN 4 * 86400"
           " WHEN 'late' THEN 36 * 3600 ELSE 3600 END, 86400,"
           " CASE state WHEN 'failing' THEN 4 WHEN 'late' THEN 1 ELSE 0 END FROM m",
@@ -347,8 +357,9 @@ std::vector<std::string> statusStoreStatements(int64_t now) {
           " a(k, n, failed) AS (SELECT k, n, (state = 'failing' AND k > " + runs +
           " - 4) OR (state = 'late' AND k = " + runs + ") FROM r, m WHERE state <> 'missing' OR"
           " k <= " + runs + " - 3)"
-          " SELECT k, n, printf('line-%02d', (n - 1) / " +
-          std::to_string(kStatusMetersPerLine) + "), " + at + " - (" + runs +
+          " SELECT k, n, " +
+          padded("line-", "(n - 1) / " + std::to_string(kStatusMetersPerLine), 2, postgres) +
+          ", " + at + " - (" + runs +
           " - k) * 86400 - 7200 + n, " + at + " - (" + runs + " - k) * 86400 - 7180 + n,"
           " CASE WHEN failed THEN 16 ELSE 0 END, 'Vantbrook',"
           " CASE WHEN failed THEN 'Receiver timed out; dialling 0161555' || n ELSE '' END,"
@@ -364,7 +375,7 @@ std::vector<std::string> statusStoreStatements(int64_t now) {
       " CASE WHEN restarted THEN 10000 WHEN holed THEN " + pairs + " + 100 ELSE " + pairs +
           " END, CASE WHEN restarted THEN 10000 ELSE " + pairs + " END"
           " FROM (SELECT id, meter_row % 10 = 0 AND log_no = 1 AS restarted,"
-          " meter_row % 20 = 5 AND log_no = 2 AS holed FROM loggers)"
+          " meter_row % 20 = 5 AND log_no = 2 AS holed FROM loggers) AS x"
           " UNION ALL SELECT id, 2, " + at + " - 400 * 86400, " + at + " - 20 * 86400, 1, " +
           pairs + " - 10000, " + pairs + " - 10000 FROM loggers"
           " WHERE meter_row % 10 = 0 AND log_no = 1",
@@ -390,7 +401,7 @@ std::vector<std::string> statusStoreStatements(int64_t now) {
 
 // Fills the epoch's pairs, `stored` of them from its first record number,
 // with the hole its last record number leaves in the middle.
-bool fillEpoch(vb::fleet::Store& store, int64_t epochId, int64_t now) {
+bool fillEpoch(vb::fleet::Store& store, int64_t epochId, int64_t now, bool postgres) {
   const std::string id = std::to_string(epochId);
   const int64_t first = store.scalar("SELECT first_rsn FROM epochs WHERE id = " + id);
   const int64_t last = store.scalar("SELECT last_rsn FROM epochs WHERE id = " + id);
@@ -408,6 +419,7 @@ bool fillEpoch(vb::fleet::Store& store, int64_t epochId, int64_t now) {
                " + i + CASE WHEN i >= " + std::to_string(stored / 2) + " THEN " + hole +
                " ELSE 0 END, " + std::to_string(now - 900 * (last - first + 1)) +
                " + 900 * i, " + values + " FROM k");
+  if (postgres) return store.scalar("SELECT count(*) FROM pairs WHERE epoch_id = " + id) == stored;
   return store.scalar("SELECT changes()") == stored;
 }
 
@@ -489,10 +501,23 @@ bool serviceFigures(const std::string& storePath, int64_t now) {
 }
 
 // `vantbrook status` and Store::meterRecords on 1,000 meters and
-// 100,000,000 pairs.
-bool statusFigures() {
-  const std::string name = "fleet status (1,000 meters, 100,000,000 pairs)";
-  const std::string path = scratch("status.db");
+// 100,000,000 pairs, on SQLite (then the service on the same store) or on
+// PostgreSQL (a cluster of its own).
+bool statusFigures(bool postgres) {
+  const std::string name = std::string("fleet status (1,000 meters, 100,000,000 pairs, ") +
+                           (postgres ? "PostgreSQL)" : "SQLite)");
+  std::unique_ptr<vb::test::PostgresServer> server;
+  std::string path = scratch("status.db");
+  if (postgres) {
+    std::string error;
+    server = vb::test::PostgresServer::startCluster({}, &error);
+    std::optional<std::string> address = server ? server->createDatabase(&error) : std::nullopt;
+    if (!address) {
+      std::fprintf(stderr, "fleet_bench: %s\n", error.c_str());
+      return false;
+    }
+    path = *address;
+  }
   std::error_code failure;
   const std::filesystem::space_info space =
       std::filesystem::space(std::filesystem::path(path).parent_path(), failure);
@@ -501,7 +526,8 @@ bool statusFigures() {
                 fixed(static_cast<double>(space.available) / (1 << 30), 1), ">= 10");
     return true;
   }
-  auto removeStore = [&path] {
+  auto removeStore = [&path, postgres] {
+    if (postgres) return;  // the cluster goes with the server
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
   };
   const int64_t now = vb::platform::wallClockSeconds();
@@ -512,18 +538,32 @@ bool statusFigures() {
     std::fprintf(stderr, "fleet_bench: %s\n", error.c_str());
     return false;
   }
-  // One transaction and no journal: a failed fill is thrown away whole.
-  store->scalar("PRAGMA journal_mode = OFF");
-  store->scalar("PRAGMA synchronous = OFF");
+  // One transaction (and on SQLite no journal): a failed fill is thrown
+  // away whole.
+  if (!postgres) {
+    store->scalar("PRAGMA journal_mode = OFF");
+    store->scalar("PRAGMA synchronous = OFF");
+  }
   store->scalar("BEGIN");
-  for (const std::string& statement : statusStoreStatements(now)) store->scalar(statement);
+  for (const std::string& statement : statusStoreStatements(now, postgres)) {
+    store->scalar(statement);
+  }
   const int64_t epochs = store->scalar("SELECT max(id) FROM epochs");
   bool filled = store->scalar("SELECT count(*) FROM meters") == kStatusMeters &&
                 store->scalar("SELECT sum(stored) FROM epochs") ==
                     2 * kStatusMeters * kStatusPairsPerLogger;
-  for (int64_t epoch = 1; filled && epoch <= epochs; ++epoch) filled = fillEpoch(*store, epoch, now);
+  for (int64_t epoch = 1; filled && epoch <= epochs; ++epoch) {
+    filled = fillEpoch(*store, epoch, now, postgres);
+  }
   store->scalar("COMMIT");
-  store->scalar("PRAGMA journal_mode = WAL");
+  if (postgres) {
+    store->scalar("ANALYZE");
+  } else {
+    store->scalar("PRAGMA journal_mode = WAL");
+  }
+  const double gigabytes =
+      postgres ? static_cast<double>(store->scalar("SELECT pg_database_size(current_database())")) / 1e9
+               : 0;
   store.reset();
   const double fillSeconds = static_cast<double>(vb::platform::nowMs() - fillStart) / 1000;
   if (!filled) {
@@ -531,7 +571,8 @@ bool statusFigures() {
     removeStore();
     return false;
   }
-  const double gigabytes = static_cast<double>(std::filesystem::file_size(path)) / 1e9;
+  const double size =
+      postgres ? gigabytes : static_cast<double>(std::filesystem::file_size(path)) / 1e9;
 
   std::vector<double> programMs;
   std::string summary;
@@ -558,7 +599,7 @@ bool statusFigures() {
     callMs.push_back(static_cast<double>(vb::platform::nowMs() - start));
   }
   store.reset();
-  const bool served = serviceFigures(path, now);
+  const bool served = postgres || serviceFigures(path, now);
   removeStore();
   if (!served) return false;
   if (callMs.size() != kStatusTimings || records.size() != kStatusMeters) {
@@ -566,7 +607,7 @@ bool statusFigures() {
     return false;
   }
   printFigure(name, "seconds to make the store with SQL", fixed(fillSeconds, 0));
-  printFigure(name, "store size on disk (GB)", fixed(gigabytes, 2));
+  printFigure(name, "store size on disk (GB)", fixed(size, 2));
   printFigure(name, "vantbrook status, first / median of 5 (ms)",
               fixed(programMs.front(), 0) + " / " + fixed(vb::bench::median(programMs), 0),
               "well under 1,000");
@@ -655,7 +696,7 @@ bool overlapFigures() {
 
 int main(int argc, char** argv) {
   bool store = false, postgres = false, integrity = false, fleet = false, rerun = false,
-       status = false, overlap = false;
+       status = false, statusPostgres = false, overlap = false;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--store") {
@@ -670,17 +711,20 @@ int main(int argc, char** argv) {
       rerun = true;
     } else if (argument == "--status") {
       status = true;
+    } else if (argument == "--status-postgres") {
+      statusPostgres = true;
     } else if (argument == "--overlap") {
       overlap = true;
     } else {
       std::fprintf(stderr,
                    "usage: fleet_bench [--store] [--postgres] [--integrity] [--fleet] [--rerun]"
-                   " [--status] [--overlap]\n");
+                   " [--status] [--status-postgres] [--overlap]\n");
       return 2;
     }
   }
-  if (!store && !postgres && !integrity && !fleet && !rerun && !status && !overlap) {
-    store = postgres = integrity = fleet = rerun = status = overlap = true;
+  if (!store && !postgres && !integrity && !fleet && !rerun && !status && !statusPostgres &&
+      !overlap) {
+    store = postgres = integrity = fleet = rerun = status = statusPostgres = overlap = true;
   }
   bool ok = true;
   if (store) ok = storeFigures() && ok;
@@ -688,7 +732,8 @@ int main(int argc, char** argv) {
   if (integrity) ok = integrityFigures() && ok;
   if (rerun) ok = rerunFigures() && ok;
   if (fleet) ok = fleetFigures() && ok;
-  if (status) ok = statusFigures() && ok;
+  if (status) ok = statusFigures(false) && ok;
+  if (statusPostgres) ok = statusFigures(true) && ok;
   if (overlap) ok = overlapFigures() && ok;
   return ok ? 0 : 1;
 }
