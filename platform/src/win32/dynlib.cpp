@@ -12,8 +12,13 @@ namespace vb::platform {
 namespace os {
 
 const char kModuleSuffix[] = ".dll";
-// Windows modules export the decorated names themselves.
+// 32-bit Windows modules export the decorated __stdcall names themselves; on
+// 64-bit Windows there is one convention and no decoration.
+#if defined(_WIN64)
+const bool kModulesExportDecoratedNames = false;
+#else
 const bool kModulesExportDecoratedNames = true;
+#endif
 
 }  // namespace os
 
