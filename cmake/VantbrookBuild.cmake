@@ -45,6 +45,7 @@ function(vantbrook_exports target)
     if(type STREQUAL "SHARED_LIBRARY")
       vantbrook_import_library(${target} ${ARG_WINDOWS_DEF})
     endif()
+    vantbrook_windows_debug_file(${target})
     return()
   endif()
   set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}.exports.map)
@@ -95,6 +96,19 @@ function(vantbrook_import_library target dll_def)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_DLLTOOL} --input-def ${import_def} --dllname $<TARGET_FILE_NAME:${target}>
             --output-lib $<TARGET_LINKER_FILE:${target}>
+    VERBATIM)
+endfunction()
+
+# A Windows DLL's or program's debug information, copied into <file>.debug
+# beside it, which the file names by a debug link: the install strips the
+# file and puts the .debug file into bin/.debug, where a debugger looks for it
+# (see VantbrookInstall.cmake).
+function(vantbrook_windows_debug_file target)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}>
+            $<TARGET_FILE:${target}>.debug
+    COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=$<TARGET_FILE:${target}>.debug
+            $<TARGET_FILE:${target}>
     VERBATIM)
 endfunction()
 
