@@ -3,6 +3,16 @@ include(GNUInstallDirs)
 
 set(VANTBROOK_INCLUDE_DIR ${CMAKE_SOURCE_DIR}/include)
 
+# The Windows target's architecture, which picks each DLL's .def file
+# (name-decorated __stdcall exports on i686, plain names on x86_64).
+if(WIN32)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(VANTBROOK_WINDOWS_ARCH x86_64)
+  else()
+    set(VANTBROOK_WINDOWS_ARCH i686)
+  endif()
+endif()
+
 if(VANTBROOK_SANITIZE)
   add_compile_options(-fsanitize=${VANTBROOK_SANITIZE} -fno-omit-frame-pointer
                       -fno-sanitize-recover=all)
@@ -19,10 +29,10 @@ endfunction()
 
 # A shared library or module that exports exactly the given C symbols, binds
 # its own calls to itself (-Bsymbolic) and finds its neighbours through
-# RUNPATH=$ORIGIN. On Windows the .def file given as WINDOWS_DEF names the
-# exports instead (decorated as the interface specifies), the DLL carries no
-# "lib" prefix and lands in bin/ beside the programs, where Windows looks for
-# a program's DLLs.
+# RUNPATH=$ORIGIN. On Windows the .def file given as WINDOWS_DEF (the one for
+# VANTBROOK_WINDOWS_ARCH) names the exports instead, the DLL carries no "lib"
+# prefix and lands in bin/ beside the programs, where Windows looks for a
+# program's DLLs.
 function(vantbrook_exports target)
   cmake_parse_arguments(ARG "" "WINDOWS_DEF" "" ${ARGN})
   if(WIN32)
@@ -35,6 +45,7 @@ function(vantbrook_exports target)
     if(type STREQUAL "SHARED_LIBRARY")
       vantbrook_import_library(${target} ${ARG_WINDOWS_DEF})
     endif()
+    vantbrook_windows_debug_file(${target})
     return()
   endif()
   set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}.exports.map)
@@ -67,12 +78,13 @@ function(vantbrook_soname target)
     SOVERSION ${PROJECT_VERSION_MAJOR})
 endfunction()
 
-# The import library of a Windows DLL. The linker's own would bind callers to
-# the internal names (_OpenPort@4 imported as "OpenPort@4"); this one binds a
-# caller's __stdcall symbol to the export name in the DLL ("_OpenPort@4",
-# "VantbrookRequest"). Its .def file (every "export = internal" line of the
-# DLL's turned into "internal == export") is installed beside it, so a host
-# with another toolchain can make its own.
+# The import library of a Windows DLL. On i686 the linker's own would bind
+# callers to the internal names (_OpenPort@4 imported as "OpenPort@4"); this
+# one binds a caller's __stdcall symbol to the export name in the DLL
+# ("_OpenPort@4", "VantbrookRequest"). Its .def file (every "export =
+# internal" line of the DLL's turned into "internal == export"; on x86_64 the
+# plain names as they are) is installed beside it, so a host with another
+# toolchain can make its own.
 function(vantbrook_import_library target dll_def)
   file(READ ${dll_def} dll_text)
   string(REGEX REPLACE "([A-Za-z_@0-9]+) = ([A-Za-z_@0-9]+)" "\\2 == \\1" import_text
@@ -84,6 +96,19 @@ function(vantbrook_import_library target dll_def)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_DLLTOOL} --input-def ${import_def} --dllname $<TARGET_FILE_NAME:${target}>
             --output-lib $<TARGET_LINKER_FILE:${target}>
+    VERBATIM)
+endfunction()
+
+# A Windows DLL's or program's debug information, copied into <file>.debug
+# beside it, which the file names by a debug link: the install strips the
+# file and puts the .debug file into bin/.debug, where a debugger looks for it
+# (see VantbrookInstall.cmake).
+function(vantbrook_windows_debug_file target)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}>
+            $<TARGET_FILE:${target}>.debug
+    COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=$<TARGET_FILE:${target}>.debug
+            $<TARGET_FILE:${target}>
     VERBATIM)
 endfunction()
 

@@ -36,6 +36,19 @@ foreach(program vantbrook metersim)
   endif()
 endforeach()
 
+# What a Windows host copies is release-sized: the installed DLLs and
+# vantbrook.exe are stripped, with or without `cmake --install --strip`, and
+# their debug information goes to bin/.debug for crash analysis (each file
+# names its .debug file by a debug link).
+if(WIN32)
+  foreach(binary Vantbrook brisel pnetport dialport vantbrook)
+    install(FILES $<TARGET_FILE:${binary}>.debug DESTINATION ${CMAKE_INSTALL_BINDIR}/.debug)
+    install(CODE "execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-all
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:${binary}>\"
+      COMMAND_ERROR_IS_FATAL ANY)")
+  endforeach()
+endif()
+
 install(FILES
   ${VANTBROOK_INCLUDE_DIR}/vantbrook/callconv.h
   ${VANTBROOK_INCLUDE_DIR}/vantbrook/records.h

@@ -1,11 +1,22 @@
 cmake_minimum_required(VERSION 3.22)
 # Fails unless each DLL exports exactly its specified names and imports
 # Windows system DLLs only (and the request library brisel.dll beside it).
-#   cmake -DOBJDUMP=... -DBIN_DIR=... -P check_dlls.cmake
-set(link_exports _ClosePort@4 _GetMsgLength@4 _GetResumePoint@4 _OpenPort@4 _RecvData@4
-    _SendData@4 _SetMsgLength@8 _SetStartPoint@8)
-set(driver_exports _Abort@4 _ClosePort@4 _GetPortError@4 _GetPortHandle@4 _OpenPort@16
-    _OpenPortWithSettings@24 _ReceiveData@16 _ReleaseConnection@4 _SendData@12)
+# ARCH is the build's Windows architecture: i686 exports the decorated
+# __stdcall names, x86_64 the plain ones.
+#   cmake -DOBJDUMP=... -DBIN_DIR=... -DARCH=i686|x86_64 -P check_dlls.cmake
+set(link_entries OpenPort@4 ClosePort@4 GetMsgLength@4 GetResumePoint@4 RecvData@4
+    SendData@4 SetMsgLength@8 SetStartPoint@8)
+set(driver_entries Abort@4 ClosePort@4 GetPortError@4 GetPortHandle@4 OpenPort@16
+    OpenPortWithSettings@24 ReceiveData@16 ReleaseConnection@4 SendData@12)
+if(ARCH STREQUAL "i686")
+  list(TRANSFORM link_entries PREPEND _ OUTPUT_VARIABLE link_exports)
+  list(TRANSFORM driver_entries PREPEND _ OUTPUT_VARIABLE driver_exports)
+elseif(ARCH STREQUAL "x86_64")
+  list(TRANSFORM link_entries REPLACE "@[0-9]+$" "" OUTPUT_VARIABLE link_exports)
+  list(TRANSFORM driver_entries REPLACE "@[0-9]+$" "" OUTPUT_VARIABLE driver_exports)
+else()
+  message(FATAL_ERROR "ARCH must be i686 or x86_64, not '${ARCH}'")
+endif()
 set(system_dlls KERNEL32.dll msvcrt.dll)
 
 set(problems "")

@@ -1,7 +1,8 @@
 /*
  * A Windows host in C, as a user writes one: loads Vantbrook.dll with
  * LoadLibraryA and binds VantbrookRequest and brisel.dll's eight entries by
- * their exported names with GetProcAddress, then runs requests against the
+ * their exported names (decorated on 32-bit Windows, plain on 64-bit) with
+ * GetProcAddress, then runs requests against the
  * simulated meters that tests/windows/wine-session puts on COM1..COM4:
  *   COM1 a meter, COM2 behind a PAD (protocol "pnet"), COM3 behind a modem
  *   (protocol "dial"), COM4 a meter whose line is cut during a download.
@@ -157,10 +158,39 @@ static void downloadsAgree(void) {
         "the same pairs after a cut line, resumed on a second connection", &result);
 }
 
-static void linkEntriesByDecoratedName(HMODULE brisel) {
-  static const char *const names[] = {"_OpenPort@4",       "_ClosePort@4",     "_SendData@4",
-                                      "_RecvData@4",       "_GetResumePoint@4", "_SetStartPoint@8",
-                                      "_GetMsgLength@4",   "_SetMsgLength@8"};
+/* A host opens COM1 itself and hands the line over in portHandle: the
+ * kernel handle travels through the 32-bit field by HandleToLong and comes
+ * back by LongToHandle, on 64-bit Windows as on 32-bit. */
+static void hostsOwnLine(void) {
+  RequestRecord request = makeRequest(1, "COM1", "");
+  VersionRecord versions;
+  ResultRecord result;
+  HANDLE line = CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, NULL);
+  check(line != INVALID_HANDLE_VALUE, "the host opens COM1 itself", NULL);
+  if (line == INVALID_HANDLE_VALUE) return;
+  request.portHandle = HandleToLong(line);
+  check(run(&request, VB_REQ_VERSIONS, &versions, &result) == 1 &&
+            LongToHandle(request.portHandle) == line,
+        "a request on the host's own line, handed over by HandleToLong", &result);
+  check(CloseHandle(LongToHandle(request.portHandle)), "the line is still the host's to close",
+        NULL);
+}
+
+/* brisel.dll's entry names: decorated on 32-bit Windows, plain on 64-bit. */
+#if defined(_WIN64)
+#define LINK_ENTRY(name, argumentBytes) #name
+#define OTHER_TARGETS_OPEN_PORT "_OpenPort@4"
+#else
+#define LINK_ENTRY(name, argumentBytes) "_" #name "@" #argumentBytes
+#define OTHER_TARGETS_OPEN_PORT "OpenPort"
+#endif
+
+static void linkEntriesByName(HMODULE brisel) {
+  static const char *const names[] = {
+      LINK_ENTRY(OpenPort, 4),       LINK_ENTRY(ClosePort, 4),     LINK_ENTRY(SendData, 4),
+      LINK_ENTRY(RecvData, 4),       LINK_ENTRY(GetResumePoint, 4), LINK_ENTRY(SetStartPoint, 8),
+      LINK_ENTRY(GetMsgLength, 4),   LINK_ENTRY(SetMsgLength, 8)};
   LinkFn openPort, closePort;
   LinkQueryFn resumePoint;
   LinkRecord link;
@@ -169,12 +199,12 @@ static void linkEntriesByDecoratedName(HMODULE brisel) {
   for (i = 0; i < sizeof names / sizeof names[0]; ++i) {
     found = found && GetProcAddress(brisel, names[i]) != NULL;
   }
-  check(found && GetProcAddress(brisel, "OpenPort") == NULL,
-        "brisel.dll's eight entries by their decorated names only", NULL);
+  check(found && GetProcAddress(brisel, OTHER_TARGETS_OPEN_PORT) == NULL,
+        "brisel.dll's eight entries by this target's names only", NULL);
 
-  openPort = (LinkFn)(void *)GetProcAddress(brisel, "_OpenPort@4");
-  closePort = (LinkFn)(void *)GetProcAddress(brisel, "_ClosePort@4");
-  resumePoint = (LinkQueryFn)(void *)GetProcAddress(brisel, "_GetResumePoint@4");
+  openPort = (LinkFn)(void *)GetProcAddress(brisel, LINK_ENTRY(OpenPort, 4));
+  closePort = (LinkFn)(void *)GetProcAddress(brisel, LINK_ENTRY(ClosePort, 4));
+  resumePoint = (LinkQueryFn)(void *)GetProcAddress(brisel, LINK_ENTRY(GetResumePoint, 4));
   if (openPort == NULL || closePort == NULL || resumePoint == NULL) return;
   memset(&link, 0, sizeof link);
   link.port_number = 1;
@@ -183,8 +213,10 @@ static void linkEntriesByDecoratedName(HMODULE brisel) {
   link.frame_timeout_ms = 2000;
   link.link = -1;
   link.port_handle = -1;
-  check(openPort(&link) == 1 && link.link != -1, "a link opened through _OpenPort@4", NULL);
-  check(closePort(&link) == 1 && link.link == -1, "and closed through _ClosePort@4", NULL);
+  check(openPort(&link) == 1 && link.link != -1, "a link opened through " LINK_ENTRY(OpenPort, 4),
+        NULL);
+  check(closePort(&link) == 1 && link.link == -1, "and closed through " LINK_ENTRY(ClosePort, 4),
+        NULL);
   check(resumePoint(&link) == 0xFFFFFFFFu, "a closed link has no resume point", NULL);
 }
 
@@ -199,9 +231,10 @@ int main(void) {
   check(vantbrookRequest != NULL, "VantbrookRequest by its plain name", NULL);
   if (vantbrookRequest == NULL) return 1;
 
-  linkEntriesByDecoratedName(brisel);
+  linkEntriesByName(brisel);
   everyRequestCode();
   heldLink();
+  hostsOwnLine();
   userAbort();
   downloadsAgree();
   FreeLibrary(brisel);

@@ -32,7 +32,8 @@ class DynamicLibrary {
 std::string moduleFileName(const std::string& baseName);
 
 // The platform's export name for a decorated Win32 entry name:
-// "_OpenPort@16" -> "OpenPort" on ELF (unchanged on Windows).
+// "_OpenPort@16" -> "OpenPort" on ELF and 64-bit Windows (unchanged on
+// 32-bit Windows).
 std::string exportName(const std::string& decoratedName);
 
 }  // namespace vb::platform

@@ -1,6 +1,7 @@
 // The OS handle of an open serial line, as the records' 32-bit handle fields
-// carry it: a file descriptor on POSIX, a HANDLE on Windows (32 bits on the
-// 32-bit Windows target). -1 means no line on both.
+// carry it: a file descriptor on POSIX, a kernel HANDLE on Windows (its 32
+// significant bits, by HandleToLong, on 32-bit and 64-bit Windows alike). -1
+// means no line on both.
 #pragma once
 
 #include <cstdint>

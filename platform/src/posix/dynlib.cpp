@@ -1,16 +1,21 @@
-// Port driver modules loaded through the dynamic linker.
+// Port driver modules loaded through the dynamic linker (the rest of module
+// loading is in common/clock_and_modules.cpp).
 #include "platform/dynlib.h"
 
 #include <dlfcn.h>
 
-#include <cctype>
-#include <utility>
+#include "common/os_parts.h"
 
 namespace vb::platform {
 
-namespace {
+namespace os {
 
-constexpr const char* kModuleSuffix = ".so";
+const char kModuleSuffix[] = ".so";
+const bool kModulesExportDecoratedNames = false;
+
+}  // namespace os
+
+namespace {
 
 std::string dynamicLinkerError(const std::string& fileName) {
   const char* text = dlerror();
@@ -18,20 +23,6 @@ std::string dynamicLinkerError(const std::string& fileName) {
 }
 
 }  // namespace
-
-DynamicLibrary::~DynamicLibrary() { close(); }
-
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)), error_(std::move(other.error_)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = std::exchange(other.handle_, nullptr);
-    error_ = std::move(other.error_);
-  }
-  return *this;
-}
 
 bool DynamicLibrary::open(const std::string& fileName) {
   close();
@@ -54,23 +45,6 @@ void DynamicLibrary::close() {
     dlclose(handle_);
     handle_ = nullptr;
   }
-}
-
-std::string moduleFileName(const std::string& baseName) { return baseName + kModuleSuffix; }
-
-std::string exportName(const std::string& decoratedName) {
-  std::string name = decoratedName;
-  // A stdcall decoration ends in '@' and the argument bytes in decimal.
-  const size_t at = name.rfind('@');
-  if (at != std::string::npos && at + 1 < name.size()) {
-    bool allDigits = true;
-    for (size_t i = at + 1; i < name.size(); ++i) {
-      allDigits = allDigits && std::isdigit(static_cast<unsigned char>(name[i])) != 0;
-    }
-    if (allDigits) name.erase(at);
-  }
-  if (!name.empty() && name.front() == '_') name.erase(0, 1);
-  return name;
 }
 
 }  // namespace vb::platform

@@ -8,6 +8,10 @@
 // operation notes the generation when it starts and fails when it sees a
 // newer one; a signal left over from a purge that came before the operation
 // started is drained and ignored.
+//
+// A read that has part of what it wants may pause before it waits again, so
+// that a line delivering a byte at a time does not wake it for every byte;
+// platform/read_gathering.h says when, such that no read ends later for it.
 #include "platform/serial.h"
 
 #include <errno.h>
@@ -24,8 +28,10 @@
 #include <chrono>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "platform/error.h"
+#include "platform/read_gathering.h"
 
 namespace vb::platform {
 
@@ -165,30 +171,36 @@ WaitResult waitForLine(int lineFd, short events, CancelSignal& cancel, uint64_t 
   }
 }
 
-// A line that delivers a byte at a time would wake a reader for every byte.
-// After a partial read the reader lets more arrive first: for as long as the
-// bytes still wanted take at the line's rate, at most kGatherMs, never past
-// the read's deadline and well inside its interval time-out, so on a line
-// that keeps its rate a read ends no later than it would have.
-constexpr int kGatherMs = 8;
-
-int gatherPauseMs(int fd, size_t bytesWanted, const Deadline& total, uint32_t intervalMs) {
+// One character's time on the line at its settings; zero when the rate is
+// unknown (no pause is then taken, see ReadGathering).
+ReadGathering::Duration characterTime(int fd) {
   termios line{};
-  if (tcgetattr(fd, &line) != 0) return 0;
-  const uint32_t bitsPerSecond = bitsPerSecondFor(cfgetispeed(&line));
-  if (bitsPerSecond == 0) return 0;
-  int64_t pauseMs =
-      std::min<int64_t>(kGatherMs, static_cast<int64_t>(bytesWanted) * 10 * 1000 / bitsPerSecond);
-  if (total) pauseMs = std::min<int64_t>(pauseMs, pollTimeoutMs(total));
-  if (intervalMs != 0) pauseMs = std::min<int64_t>(pauseMs, intervalMs / 2);
-  return static_cast<int>(std::max<int64_t>(pauseMs, 0));
+  if (tcgetattr(fd, &line) != 0) return ReadGathering::Duration::zero();
+  speed_t speed = cfgetispeed(&line);
+  if (speed == B0) speed = cfgetospeed(&line);  // input at the output's rate
+  const uint32_t bitsPerSecond = bitsPerSecondFor(speed);
+  if (bitsPerSecond == 0) return ReadGathering::Duration::zero();
+  uint32_t bits = 1 + ((line.c_cflag & CSTOPB) != 0 ? 2 : 1) + ((line.c_cflag & PARENB) != 0);
+  for (const DataBits& data : kDataBits) {
+    if ((line.c_cflag & CSIZE) == data.flag) bits += data.count;
+  }
+  return std::chrono::duration_cast<ReadGathering::Duration>(std::chrono::seconds(bits)) /
+         bitsPerSecond;
 }
 
-// Sleeps for pauseMs, or less when the direction is cancelled meanwhile (the
-// next wait sees the cancellation).
-void pauseUnlessCancelled(const CancelSignal& cancel, int pauseMs) {
+// What is left of the earlier of two limits from now; the longest pause when
+// there is none.
+ReadGathering::Duration timeLeft(const Deadline& deadline, SteadyClock::time_point now) {
+  if (!deadline) return ReadGathering::kLongestPause;
+  return std::max<ReadGathering::Duration>(*deadline - now, ReadGathering::Duration::zero());
+}
+
+// Sleeps for the pause (in whole milliseconds, rounded down), or less when the
+// direction is cancelled meanwhile (the caller then sees the cancellation).
+void pauseUnlessCancelled(const CancelSignal& cancel, ReadGathering::Duration pause) {
+  const auto pauseMs = std::chrono::duration_cast<std::chrono::milliseconds>(pause).count();
   pollfd fd{cancel.fd, POLLIN, 0};
-  while (poll(&fd, 1, pauseMs) < 0 && errno == EINTR) {
+  while (poll(&fd, 1, static_cast<int>(pauseMs)) < 0 && errno == EINTR) {
   }
 }
 
@@ -208,6 +220,7 @@ struct SerialDevice::Impl {
   SerialTimeouts timeouts;
   bool dtr = true;
   bool rts = true;
+  ReadGathering gathering;  // the reader's, under readMutex
 
   bool openCancelSignals() {
     if (readCancel.open() && writeCancel.open()) return true;
@@ -225,6 +238,7 @@ struct SerialDevice::Impl {
     if (released >= 0 && !owns) fcntl(released, F_SETFL, adoptedFlags);
     fd = -1;
     owns = false;
+    gathering.restart();
     return released;
   }
 
@@ -406,31 +420,50 @@ bool SerialDevice::read(void* buffer, size_t count, size_t* got) {
                                        timeouts.readTotalConstantMs);
   Deadline interval;  // armed by each byte once the first has come
   auto* bytes = static_cast<unsigned char*>(buffer);
+  ReadGathering& gathering = impl_->gathering;
+  gathering.beginRead(characterTime(impl_->fd));
+  bool gathered = false;  // a pause has just let bytes gather: read them without waiting
 
   while (received < count) {
     short lineEvents = 0;
-    switch (waitForLine(impl_->fd, POLLIN, cancel, startGeneration, earlierOf(total, interval),
-                        &lineEvents)) {
-      case WaitResult::Cancelled:
-        *got = received;
-        return fail(ECANCELED);
-      case WaitResult::Failed:
-        *got = received;
-        return false;
-      case WaitResult::TimedOut:
-        *got = received;
-        return true;
-      case WaitResult::Ready:
-        break;
+    if (!gathered) {
+      switch (waitForLine(impl_->fd, POLLIN, cancel, startGeneration, earlierOf(total, interval),
+                          &lineEvents)) {
+        case WaitResult::Cancelled:
+          *got = received;
+          return fail(ECANCELED);
+        case WaitResult::Failed:
+          *got = received;
+          return false;
+        case WaitResult::TimedOut:
+          *got = received;
+          return true;
+        case WaitResult::Ready:
+          break;
+      }
+    } else if (cancel.raisedSince(startGeneration)) {
+      *got = received;
+      return fail(ECANCELED);
     }
+    const bool afterPause = std::exchange(gathered, false);
     const ssize_t n = ::read(impl_->fd, bytes + received, count - received);
     if (n > 0) {
+      const auto readAt = SteadyClock::now();
+      const ReadGathering::Chunk chunk = afterPause      ? ReadGathering::Chunk::Gathered
+                                         : received == 0 ? ReadGathering::Chunk::FirstOfRead
+                                                         : ReadGathering::Chunk::Woken;
       received += static_cast<size_t>(n);
-      if (timeouts.readIntervalMs != 0) interval = deadlineAfter(timeouts.readIntervalMs);
+      const auto lastByteCame = gathering.took(readAt, static_cast<size_t>(n), chunk);
+      if (timeouts.readIntervalMs != 0) {
+        interval = lastByteCame + std::chrono::milliseconds(timeouts.readIntervalMs);
+      }
       if (received < count) {
-        const int pauseMs =
-            gatherPauseMs(impl_->fd, count - received, total, timeouts.readIntervalMs);
-        if (pauseMs > 0) pauseUnlessCancelled(cancel, pauseMs);
+        const auto pause = gathering.pauseFor(readAt, count - received,
+                                              timeLeft(earlierOf(total, interval), readAt));
+        if (pause >= std::chrono::milliseconds(1)) {
+          pauseUnlessCancelled(cancel, pause);
+          gathered = true;
+        }
       }
       continue;
     }

@@ -1,13 +1,11 @@
-// The real monotonic clock (GetTickCount64, Sleep), the test clock hook and
-// the host's wall clock.
+// The real monotonic clock (GetTickCount64, Sleep) and the host's time zone
+// (the rest of the clock is in common/clock_and_modules.cpp).
 #include "platform/clock.h"
 
 #include <windows.h>
 
 #include <time.h>
 
-#include <atomic>
-#include <chrono>
 #include <mutex>
 
 namespace vb::platform {
@@ -21,27 +19,11 @@ class RealClock final : public Clock {
   bool sleepUnlessSetMs(uint32_t ms, Event& wake) override { return !wake.wait(ms); }
 };
 
-std::atomic<Clock*> installedClock{nullptr};
-
 }  // namespace
 
 Clock& realClock() {
   static RealClock real;
   return real;
-}
-
-Clock& clock() {
-  Clock* installed = installedClock.load(std::memory_order_acquire);
-  return installed != nullptr ? *installed : realClock();
-}
-
-void setClockForTesting(Clock* testClock) {
-  installedClock.store(testClock, std::memory_order_release);
-}
-
-int64_t wallClockSeconds() {
-  const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-  return std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count();
 }
 
 int32_t localZoneOffsetMinutesWest() {

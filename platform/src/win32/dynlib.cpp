@@ -1,35 +1,32 @@
-// Port driver modules loaded with LoadLibraryA and bound with GetProcAddress.
+// Port driver modules loaded with LoadLibraryA and bound with GetProcAddress
+// (the rest of module loading is in common/clock_and_modules.cpp).
 #include "platform/dynlib.h"
 
 #include <windows.h>
 
-#include <utility>
-
+#include "common/os_parts.h"
 #include "system_text.h"
 
 namespace vb::platform {
 
-namespace {
+namespace os {
 
-constexpr const char* kModuleSuffix = ".dll";
+const char kModuleSuffix[] = ".dll";
+// 32-bit Windows modules export the decorated __stdcall names themselves; on
+// 64-bit Windows there is one convention and no decoration.
+#if defined(_WIN64)
+const bool kModulesExportDecoratedNames = false;
+#else
+const bool kModulesExportDecoratedNames = true;
+#endif
+
+}  // namespace os
+
+namespace {
 
 HMODULE moduleOf(void* handle) { return static_cast<HMODULE>(handle); }
 
 }  // namespace
-
-DynamicLibrary::~DynamicLibrary() { close(); }
-
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)), error_(std::move(other.error_)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = std::exchange(other.handle_, nullptr);
-    error_ = std::move(other.error_);
-  }
-  return *this;
-}
 
 bool DynamicLibrary::open(const std::string& fileName) {
   close();
@@ -54,10 +51,5 @@ void DynamicLibrary::close() {
     handle_ = nullptr;
   }
 }
-
-std::string moduleFileName(const std::string& baseName) { return baseName + kModuleSuffix; }
-
-// Windows modules export the decorated names themselves.
-std::string exportName(const std::string& decoratedName) { return decoratedName; }
 
 }  // namespace vb::platform

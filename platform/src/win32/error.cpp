@@ -27,11 +27,15 @@ std::string systemText(DWORD code) {
   return text;
 }
 
-static_assert(sizeof(HANDLE) == sizeof(int32_t), "line handles travel in 32-bit fields");
+// Windows' 32-bit handle interoperability: a kernel handle has 32
+// significant bits on both targets (on x64 the upper half repeats bit 31), so
+// HandleToLong keeps all of it and LongToHandle gives it back.
+static_assert(sizeof(HandleToLong(nullptr)) == sizeof(int32_t),
+              "a kernel handle's 32 significant bits fill a record's handle field");
 
-HANDLE toHandle(int32_t field) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(field)); }
+HANDLE toHandle(int32_t field) { return LongToHandle(field); }
 
-int32_t toField(HANDLE handle) { return static_cast<int32_t>(reinterpret_cast<intptr_t>(handle)); }
+int32_t toField(HANDLE handle) { return HandleToLong(handle); }
 
 }  // namespace win32
 

@@ -3,6 +3,10 @@
 // promises, so reads and writes pass them through unchanged: each starts
 // with ReadFile or WriteFile and waits for completion in GetOverlappedResult.
 //
+// A read waits inside the port until its count has come or a time-out ends
+// it, so the reader wakes once a read, not once a byte: the POSIX line's
+// gathering pause (platform/read_gathering.h) has nothing to save here.
+//
 // purge() empties both directions with PurgeComm and also cancels the
 // handle's pending operations with CancelIoEx: on Windows PurgeComm alone
 // ends them; under Wine only the cancel does. A cancelled operation fails

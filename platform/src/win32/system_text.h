@@ -12,7 +12,9 @@ namespace vb::platform::win32 {
 // language), without its line break; "Unknown error N" when there is none.
 std::string systemText(DWORD code);
 
-// A line handle as a Win32 HANDLE and back; both are 32 bits on this target.
+// A record's 32-bit handle field as a kernel HANDLE and back, by
+// LongToHandle and HandleToLong (never a cast that could drop bits of a
+// 64-bit handle).
 HANDLE toHandle(int32_t field);
 int32_t toField(HANDLE handle);
 
