@@ -137,7 +137,8 @@ CREATE INDEX events_by_meter ON events(meter_row, at);
     // their holder and when they last said they were alive; meters their
     // expected interval and failed runs in a row; epochs what they hold, so
     // that a status needs no pass over the entries. Alarms, leases of lines
-    // to runs, and the outbox of messages waiting for the MQTT broker.
+    // to runs, the outbox of messages waiting for the MQTT broker, and each
+    // publishing collector's state of its connection to the broker.
     R"sql(
 CREATE TABLE pairs_v2(
   epoch_id INTEGER NOT NULL REFERENCES epochs(id),
@@ -201,6 +202,12 @@ CREATE TABLE outbox(
   payload TEXT NOT NULL,
   retained INTEGER NOT NULL,
   created_at INTEGER NOT NULL);
+CREATE TABLE publishers(
+  collector TEXT PRIMARY KEY,
+  broker TEXT NOT NULL,
+  state TEXT NOT NULL,
+  since INTEGER NOT NULL,
+  detail TEXT NOT NULL);
 CREATE TABLE leases(
   resource TEXT PRIMARY KEY,
   run_id INTEGER NOT NULL,
