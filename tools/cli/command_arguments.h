@@ -16,6 +16,17 @@
 
 namespace vb::cli {
 
+// The MQTT options `collect` and `serve` share.
+struct MqttArguments {
+  std::string url;
+  std::string caFile;
+  std::string clientId;
+  std::string user;
+  std::string passwordFile;
+  std::string prefix = "vantbrook";
+  bool entries = false;
+};
+
 struct CollectArguments {
   std::string fleetPath;
   std::string dbPath;
@@ -30,6 +41,7 @@ struct CollectArguments {
   std::vector<std::string> lines;
   bool noWait = false;
   std::string onAlarm;
+  MqttArguments mqtt;
 };
 
 struct ExportArguments {
@@ -71,6 +83,7 @@ struct ServeArguments {
   std::string tokenFile;
   uint32_t retries = 2;
   uint32_t retryDelayS = 10;
+  MqttArguments mqtt;
 };
 
 struct ServeDemoArguments {

@@ -1,4 +1,5 @@
 // vantbrook serve: the collection service's command line.
+#include "collect_command.h"
 #include "command_arguments.h"
 #include "fleet_commands.h"
 #include "platform/terminal.h"
@@ -18,6 +19,7 @@ int runServe(const std::vector<std::string>& arguments) {
   options.tokenFile = given.tokenFile;
   options.retries = given.retries;
   options.retryDelayS = given.retryDelayS;
+  if (!given.mqtt.url.empty()) options.mqtt = mqttSettings(given.mqtt);
   options.stopRequested = [] { return platform::interruptRequested(); };
   options.reloadRequested = [] { return platform::takeReloadRequest(); };
   return service::runService(options);
