@@ -34,6 +34,12 @@ inline constexpr AlarmKind kAlarmRecordsOverwritten{
 inline constexpr AlarmKind kAlarmValuesNotConverted{
     "values_not_converted", Severity::Warning, "values the meter's conversion could not give"};
 
+// Entries messages the store's outbox shed, full while the MQTT broker was
+// away: the entries are stored, but subscribers never saw them.
+inline constexpr AlarmKind kAlarmEntriesNotPublished{
+    "entries_not_published", Severity::Warning,
+    "entries messages dropped from a full outbox before the broker took them"};
+
 // The logger status flags, bit k at index k, as alarms: the ones that mean
 // a meter cannot measure, or may soon stop, are critical.
 inline constexpr int kStatusFlagCount = 14;

@@ -253,7 +253,8 @@ void MeterSession::prepareRecord() {
   record_.commandAttempts = line_.commandAttempts;
   record_.reconnectAttempts = line_.reconnectAttempts;
   record_.resumeLimit = line_.resumeLimit;
-  record_.progressCallback = kSlotCallbacks[lineIndex_];
+  const size_t slot = collector_.progressSlot_[lineIndex_];
+  record_.progressCallback = slot < kSlotCount ? kSlotCallbacks[slot] : nullptr;
   dib_.supplier = meter_.supplier;
 }
 
@@ -273,7 +274,8 @@ RequestRecord& MeterSession::next(int16_t code) {
 
 bool MeterSession::request(int16_t code, const char* stage) {
   collector_.setActivity(lineIndex_, meter_.id, stage, outcome_.entriesNew);
-  slotPercent[lineIndex_].store(0, std::memory_order_relaxed);
+  const size_t slot = collector_.progressSlot_[lineIndex_];
+  if (slot < kSlotCount) slotPercent[slot].store(0, std::memory_order_relaxed);
   record_.requestCode = code;
   result_ = ResultRecord{};
   if (stopping(settings_)) {
@@ -939,6 +941,11 @@ Collector::Collector(const Fleet& fleet, Store& store, CollectSettings settings)
   }
   activity_.resize(fleet.lines.size());
   for (size_t i = 0; i < fleet.lines.size(); ++i) activity_[i].line = fleet.lines[i].name;
+  progressSlot_.assign(fleet.lines.size(), SIZE_MAX);
+  size_t slots = 0;
+  for (size_t i = 0; i < fleet.lines.size(); ++i) {
+    if (lineOfCollector(fleet.lines[i], settings_.collector)) progressSlot_[i] = slots++;
+  }
   forced_.assign(fleet.meters.size(), false);
   lineHeld_.assign(fleet.lines.size(), false);
   calls_.assign(fleet.meters.size(), 0);
@@ -1038,8 +1045,11 @@ void Collector::setActivity(size_t lineIndex, const std::string& meter, const st
 std::vector<LineActivity> Collector::activity() const {
   std::lock_guard<std::mutex> guard(activityLock_);
   std::vector<LineActivity> copy = activity_;
-  for (size_t i = 0; i < copy.size() && i < kSlotCount; ++i) {
-    copy[i].percent = std::clamp(slotPercent[i].load(std::memory_order_relaxed), 0, 100);
+  for (size_t i = 0; i < copy.size(); ++i) {
+    const size_t slot = progressSlot_[i];
+    if (slot < kSlotCount) {
+      copy[i].percent = std::clamp(slotPercent[slot].load(std::memory_order_relaxed), 0, 100);
+    }
   }
   return copy;
 }

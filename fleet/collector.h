@@ -208,6 +208,9 @@ class Collector {
   std::vector<bool> selected_;
   mutable std::mutex activityLock_;
   std::vector<LineActivity> activity_;
+  // Each fleet line's progress slot: this collector's own lines in order,
+  // whatever their place among all the fleet's lines; SIZE_MAX for others.
+  std::vector<size_t> progressSlot_;
   std::mutex alarmLock_;
   std::vector<AlarmChange> alarms_;
   std::string storeError_;

@@ -60,4 +60,17 @@ FleetStatus fleetStatus(std::vector<MeterRecord> records, int64_t now) {
   return fleet;
 }
 
+bool readOutboxStatus(Store& store, int64_t now, FleetStatus* status, std::string* error) {
+  Store::OutboxStats stats;
+  OutboxStatus outbox;
+  if (!store.outboxStats(&stats, error) || !store.brokerStates(&outbox.brokers, error)) {
+    return false;
+  }
+  outbox.messages = stats.messages;
+  outbox.oldestAt = stats.oldestAt;
+  if (stats.oldestAt) outbox.oldestAgeS = std::max<int64_t>(now - *stats.oldestAt, 0);
+  status->outbox = std::move(outbox);
+  return true;
+}
+
 }  // namespace vb::fleet

@@ -26,6 +26,16 @@ struct MeterStatus {
 enum class Verdict { Ok = 0, Warning = 1, Critical = 2 };
 const char* verdictName(Verdict verdict);  // "OK", "WARNING", "CRITICAL"
 
+// The MQTT outbox and each publishing collector's connection.
+struct OutboxStatus {
+  int64_t messages = 0;
+  std::optional<int64_t> oldestAt;  // UTC seconds
+  std::optional<int64_t> oldestAgeS;
+  std::vector<BrokerState> brokers;
+  // Worth showing: messages wait, or a collector has published.
+  bool any() const { return messages > 0 || !brokers.empty(); }
+};
+
 struct FleetStatus {
   std::vector<MeterStatus> meters;
   // Meters by state, indexed by MeterState.
@@ -33,9 +43,13 @@ struct FleetStatus {
   int alarmsOpen = 0;
   int criticalAlarms = 0;
   Verdict verdict = Verdict::Ok;
+  std::optional<OutboxStatus> outbox;  // when read (readOutboxStatus)
 };
 
 MeterStatus meterStatus(MeterRecord record, int64_t now);
 FleetStatus fleetStatus(std::vector<MeterRecord> records, int64_t now);
+// Reads the outbox's size and age at `now` and the brokers' states into
+// the status.
+bool readOutboxStatus(Store& store, int64_t now, FleetStatus* status, std::string* error);
 
 }  // namespace vb::fleet

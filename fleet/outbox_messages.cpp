@@ -41,6 +41,16 @@ Json totalsJson(uint32_t rsn, const TotalsRecord& record) {
   return json;
 }
 
+// A meter id as one topic level: a '/' would add levels, and '+' and '#'
+// are wildcards no message may carry (the payload keeps the id itself).
+std::string topicLevel(const std::string& id) {
+  std::string level = id;
+  for (char& c : level) {
+    if (c == '/' || c == '+' || c == '#' || static_cast<unsigned char>(c) < 0x20) c = '_';
+  }
+  return level;
+}
+
 std::string timeText(int64_t seconds, const char* format) {
   const std::time_t time = static_cast<std::time_t>(seconds);
   std::tm parts{};
@@ -80,7 +90,7 @@ OutboxMessage readingMessage(const MeterOutcome& outcome, int64_t at,
     }
     json["loggers"].push_back(entry);
   }
-  return {"reading", "meter/" + outcome.meter + "/reading", dumped(json), true};
+  return {"reading", "meter/" + topicLevel(outcome.meter) + "/reading", dumped(json), true};
 }
 
 std::vector<OutboxMessage> entriesMessages(const std::string& meter, int logNo, int epoch,
@@ -99,14 +109,15 @@ std::vector<OutboxMessage> entriesMessages(const std::string& meter, int logNo, 
       json["entries"].push_back(totals ? totalsJson(batch.totals[i].first, batch.totals[i].second)
                                        : pairJson(batch.pairs[i]));
     }
-    messages.push_back({"entries", "meter/" + meter + "/entries/" + std::to_string(logNo),
+    messages.push_back({"entries",
+                        "meter/" + topicLevel(meter) + "/entries/" + std::to_string(logNo),
                         dumped(json), false});
   }
   return messages;
 }
 
 OutboxMessage alarmMessage(const AlarmChange& change) {
-  std::string topic = "meter/" + change.meter + "/alarm/" + change.kind;
+  std::string topic = "meter/" + topicLevel(change.meter) + "/alarm/" + change.kind;
   if (change.logNo != 0) topic += "/" + std::to_string(change.logNo);
   if (!change.raised) return {"alarm", topic, "", true};
   Json json = Json::object();

@@ -1,6 +1,7 @@
 // What the collector tells an MQTT broker, as messages for the store's
 // outbox (topics below the prefix, JSON payloads with times as ISO 8601,
-// meter times without a zone and host times in UTC, and units named):
+// meter times without a zone and host times in UTC, and units named; ID is
+// the meter's id with '/', '+', '#' and control characters made '_'):
 //   meter/ID/reading            after each attempt: per logger the newest entry,
 //                               entries new, the outcome; retained
 //   meter/ID/entries/LOGGER     every new entry, in record order, in batches

@@ -210,8 +210,9 @@ void HttpApi::routes() {
                             std::string* error) {
     std::vector<fleet::MeterRecord> records;
     if (!reader_.meterRecords(selection, &records, error)) return false;
-    *status = fleet::fleetStatus(std::move(records), platform::wallClockSeconds());
-    return true;
+    const int64_t now = platform::wallClockSeconds();
+    *status = fleet::fleetStatus(std::move(records), now);
+    return !selection.all() || fleet::readOutboxStatus(reader_, now, status, error);
   };
 
   server.Get("/metrics", [this, fleetStatus](const httplib::Request&, httplib::Response& response) {

@@ -42,6 +42,12 @@ void Metrics::attemptEnded(const fleet::MeterOutcome& outcome, double busySecond
   entries_[outcome.line] += outcome.entriesNew;
 }
 
+void Metrics::mqtt(bool connected, uint64_t published) {
+  std::lock_guard<std::mutex> guard(lock_);
+  mqttConnected_ = connected;
+  mqttPublished_ = published;
+}
+
 std::string Metrics::render(const fleet::FleetStatus& status, int64_t) const {
   std::string out;
   {
@@ -73,6 +79,23 @@ std::string Metrics::render(const fleet::FleetStatus& status, int64_t) const {
       out += "vantbrook_entries_stored_total{line=\"" + labelValue(line) + "\"} " +
              std::to_string(entries) + "\n";
     }
+    if (mqttConnected_) {
+      header(&out, "vantbrook_mqtt_connected", "gauge",
+             "1 while the MQTT broker is connected, 0 while it is away.");
+      out += "vantbrook_mqtt_connected " + std::string(*mqttConnected_ ? "1" : "0") + "\n";
+      header(&out, "vantbrook_mqtt_published_total", "counter",
+             "Messages the MQTT broker acknowledged since the service started.");
+      out += "vantbrook_mqtt_published_total " + std::to_string(mqttPublished_) + "\n";
+    }
+  }
+  if (status.outbox) {
+    header(&out, "vantbrook_outbox_messages", "gauge",
+           "Messages in the outbox, waiting for the MQTT broker.");
+    out += "vantbrook_outbox_messages " + std::to_string(status.outbox->messages) + "\n";
+    header(&out, "vantbrook_outbox_oldest_age_seconds", "gauge",
+           "Age of the oldest message in the outbox (0 when it is empty).");
+    out += "vantbrook_outbox_oldest_age_seconds " +
+           std::to_string(status.outbox->oldestAgeS.value_or(0)) + "\n";
   }
   std::map<std::pair<std::string, std::string>, int> alarms;
   for (const fleet::MeterStatus& meter : status.meters) {

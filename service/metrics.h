@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <tuple>
 
@@ -18,6 +19,8 @@ namespace vb::service {
 class Metrics {
  public:
   void attemptEnded(const fleet::MeterOutcome& outcome, double busySeconds);
+  // The MQTT publisher's connection and the messages it has delivered.
+  void mqtt(bool connected, uint64_t published);
 
   // The whole exposition: the counters, then the fleet's gauges.
   std::string render(const fleet::FleetStatus& status, int64_t now) const;
@@ -29,6 +32,8 @@ class Metrics {
   std::map<std::string, double> busySeconds_;  // by line
   std::map<std::string, uint64_t> bytes_;      // by line
   std::map<std::string, uint64_t> entries_;    // by line
+  std::optional<bool> mqttConnected_;          // unset: not publishing
+  uint64_t mqttPublished_ = 0;
 };
 
 // A label value as the text format writes it: backslash, double quote and

@@ -26,6 +26,8 @@ using platform::LogPriority;
 using platform::logLine;
 
 constexpr uint32_t kLoopMs = 200;
+// How long a stopping service goes on publishing.
+constexpr uint32_t kPublishWhileStoppingMs = 3000;
 constexpr size_t kMaxTokenBytes = 4096;
 
 std::string outcomeText(const fleet::MeterOutcome& outcome) {
@@ -80,6 +82,28 @@ const char* eventName(fleet::CollectorEvent::Kind kind) {
       break;
   }
   return "activity";
+}
+
+// The publisher's state into the metrics, and into the log when it changed.
+void reportPublisher(const fleet::PublisherStatus& now, fleet::PublisherStatus* before,
+                     Metrics* metrics) {
+  metrics->mqtt(now.connected, now.published);
+  if (now.connected && !before->connected) {
+    logLine(LogPriority::Notice, "MQTT: connected to " + now.broker);
+  } else if (!now.connected && !now.problem.empty() &&
+             (before->connected || now.problem != before->problem)) {
+    logLine(LogPriority::Warning, "MQTT: " + now.broker + ": " + now.problem +
+                                      "; the messages wait in the outbox, and the broker is "
+                                      "tried again");
+  }
+  if (now.dropped > before->dropped) {
+    logLine(LogPriority::Warning, "MQTT: " + std::to_string(now.dropped - before->dropped) +
+                                      " entries messages dropped from the full outbox");
+  }
+  if (!now.storeError.empty() && now.storeError != before->storeError) {
+    logLine(LogPriority::Error, "MQTT: the store failed: " + now.storeError);
+  }
+  *before = now;
 }
 
 // The fleet file checked and its device lines mapped; nothing (logged)
@@ -214,6 +238,14 @@ int runService(const ServiceOptions& options) {
                 "request but /healthz");
     return kServiceUsage;
   }
+  std::optional<fleet::MqttConfig> mqtt;
+  if (options.mqtt) {
+    mqtt = fleet::mqttConfig(*options.mqtt, &error);
+    if (!mqtt) {
+      logLine(LogPriority::Error, "serve: " + error);
+      return kServiceUsage;
+    }
+  }
   std::optional<fleet::Fleet> fleet = loadFleet(options.fleetPath, options.collector);
   if (!fleet) return kServiceUsage;
   std::unique_ptr<fleet::Store> store = fleet::Store::open(options.dbPath, &error);
@@ -227,6 +259,26 @@ int runService(const ServiceOptions& options) {
 
   Metrics metrics;
   EventHub events;
+  // A broker that is away holds up nothing: the publisher tries again on
+  // its own thread, and the messages wait in the outbox.
+  std::unique_ptr<fleet::MqttPublisher> publisher;
+  if (mqtt) {
+    publisher = std::make_unique<fleet::MqttPublisher>(*mqtt, *store);
+    publisher->onAlarm([&events](const fleet::AlarmChange& alarm) {
+      logLine(LogPriority::Warning, std::string("alarm ") + (alarm.raised ? "raised" : "cleared") +
+                                        ": " + alarm.meter + " " + alarm.kind + ": " +
+                                        alarm.detail);
+      fleet::CollectorEvent event;
+      event.kind = fleet::CollectorEvent::Kind::Alarm;
+      event.alarm = alarm;
+      events.publish({eventName(event.kind), eventJson(event)});
+    });
+    if (!publisher->start(&error)) {
+      logLine(LogPriority::Error, "serve: " + error + "; the service goes on without publishing");
+      publisher.reset();
+    }
+  }
+  fleet::PublisherStatus published;
   RunningCollector running;
   HttpApi http(api, *reader, *store, running, metrics, events);
   if (!http.start(&error)) {
@@ -250,8 +302,11 @@ int runService(const ServiceOptions& options) {
     settings.retryDelayMs = options.retryDelayS * 1000;
     settings.stopRequested = options.stopRequested;
     settings.collector = options.collector;
+    settings.outbox = mqtt.has_value();
+    settings.outboxEntries = mqtt && mqtt->entries;
     fleet::Collector collector(*fleet, *store, settings);
-    collector.onEvent([&events, &metrics](const fleet::CollectorEvent& event) {
+    collector.onEvent([&events, &metrics, &publisher](const fleet::CollectorEvent& event) {
+      if (publisher && event.kind != fleet::CollectorEvent::Kind::Activity) publisher->nudge();
       if (event.kind == fleet::CollectorEvent::Kind::AttemptEnded) {
         metrics.attemptEnded(event.outcome, event.seconds);
         logLine(event.outcome.ok ? LogPriority::Info : LogPriority::Warning,
@@ -276,6 +331,7 @@ int runService(const ServiceOptions& options) {
         platform::notifyWatchdog();
         pingAt = platform::nowMs() + watchdogMs;
       }
+      if (publisher) reportPublisher(publisher->status(), &published, &metrics);
       if (options.stopRequested && options.stopRequested()) {
         stopping = true;
         platform::notifyStopping();
@@ -309,6 +365,7 @@ int runService(const ServiceOptions& options) {
       platform::notifyReady();
     }
   }
+  if (publisher) publisher->finish(kPublishWhileStoppingMs);
   http.stop();
   return 0;
 }

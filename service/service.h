@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "mqtt_publisher.h"
+
 namespace vb::service {
 
 struct ServiceOptions {
@@ -19,6 +21,8 @@ struct ServiceOptions {
   uint32_t retryDelayS = 10;
   std::string collector;  // empty: the host's name
   int64_t leaseSeconds = 180;
+  // Publish the outbox to this broker.
+  std::optional<fleet::MqttSettings> mqtt;
   // Asked often: true once the service is to stop (SIGTERM, Ctrl-C).
   std::function<bool()> stopRequested;
   // Asked often: true once for each request to read the fleet file again.
@@ -28,7 +32,7 @@ struct ServiceOptions {
 };
 
 // Exit statuses besides 0 (stopped as asked).
-inline constexpr int kServiceUsage = 2;        // bad options, fleet file or token file
+inline constexpr int kServiceUsage = 2;        // bad options, fleet file, token file or MQTT settings
 inline constexpr int kServiceStoreFailed = 7;  // the store cannot be opened
 
 // Runs the service until it is asked to stop; the exit status.

@@ -219,6 +219,14 @@ CREATE TABLE leases(
   taken_at BIGINT NOT NULL,
   expires_at BIGINT NOT NULL);
 )sql"},
+    {3, R"sql(
+CREATE TABLE publishers(
+  collector TEXT PRIMARY KEY,
+  broker TEXT NOT NULL,
+  state TEXT NOT NULL,
+  since BIGINT NOT NULL,
+  detail TEXT NOT NULL);
+)sql"},
 };
 static_assert(kSchemaSteps[sizeof kSchemaSteps / sizeof kSchemaSteps[0] - 1].version ==
                   kSchemaVersion,

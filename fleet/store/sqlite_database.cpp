@@ -211,6 +211,16 @@ CREATE TABLE leases(
   taken_at INTEGER NOT NULL,
   expires_at INTEGER NOT NULL);
 )sql",
+    // Version 3: each publishing collector's state of its connection to the
+    // MQTT broker.
+    R"sql(
+CREATE TABLE publishers(
+  collector TEXT PRIMARY KEY,
+  broker TEXT NOT NULL,
+  state TEXT NOT NULL,
+  since INTEGER NOT NULL,
+  detail TEXT NOT NULL);
+)sql",
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == kSchemaVersion, "one migration per schema version");

@@ -102,7 +102,8 @@ const char* severityName(Severity severity) {
 const AlarmKind* alarmKindNamed(const std::string& name) {
   for (const AlarmKind* kind : {&kAlarmNotCollected, &kAlarmFailing, &kAlarmClockDrift,
                                 &kAlarmLoggerRestarted, &kAlarmRecordsMissing,
-                                &kAlarmRecordsOverwritten, &kAlarmValuesNotConverted}) {
+                                &kAlarmRecordsOverwritten, &kAlarmValuesNotConverted,
+                                &kAlarmEntriesNotPublished}) {
     if (name == kind->name) return kind;
   }
   for (const AlarmKind& kind : kStatusFlagAlarms) {
@@ -1055,8 +1056,7 @@ bool Store::outboxStats(OutboxStats* stats, std::string* error) {
   return true;
 }
 
-bool Store::outboxTrim(int64_t cap, std::vector<std::pair<int64_t, int64_t>>* dropped,
-                       std::string* error) {
+bool Store::outboxTrim(int64_t cap, std::vector<OutboxDrop>* dropped, std::string* error) {
   std::lock_guard<std::mutex> guard(lock_);
   dropped->clear();
   if (!database_->beginWrite(error)) return false;
@@ -1071,13 +1071,14 @@ bool Store::outboxTrim(int64_t cap, std::vector<std::pair<int64_t, int64_t>>* dr
   count.reset();
   if (excess > 0) {
     std::unique_ptr<Query> victims = database_->prepare(
-        "SELECT meter_row, count(*) FROM (SELECT meter_row FROM outbox WHERE kind = 'entries'"
-        " ORDER BY id LIMIT ?1) AS oldest GROUP BY meter_row");
+        "SELECT o.meter_row, m.meter, count(*) FROM (SELECT meter_row FROM outbox"
+        " WHERE kind = 'entries' ORDER BY id LIMIT ?1) AS o JOIN meters m ON o.meter_row = m.id"
+        " GROUP BY o.meter_row, m.meter ORDER BY m.meter");
     if (!victims) return fail("cannot read the outbox");
     victims->bind(1, excess);
     Step status;
     while ((status = victims->step()) == Step::Row) {
-      dropped->emplace_back(victims->integer(0), victims->integer(1));
+      dropped->push_back({victims->integer(0), victims->text(1), victims->integer(2)});
     }
     if (status == Step::Failed) return fail("cannot read the outbox");
     victims.reset();
@@ -1090,13 +1091,47 @@ bool Store::outboxTrim(int64_t cap, std::vector<std::pair<int64_t, int64_t>>* dr
   return true;
 }
 
+bool Store::recordBrokerState(const BrokerState& state, std::string* error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::unique_ptr<Query> upsert = prepare(
+      "INSERT INTO publishers(collector, broker, state, since, detail) VALUES(?1, ?2, ?3, ?4, ?5)"
+      " ON CONFLICT(collector) DO UPDATE SET broker = excluded.broker, state = excluded.state,"
+      " since = excluded.since, detail = excluded.detail",
+      error);
+  if (!upsert) return false;
+  if (!upsert->bind(1, state.collector).bind(2, state.broker).bind(3, state.state)
+           .bind(4, state.since).bind(5, state.detail).run()) {
+    *error = failure("cannot record the broker's state");
+    return false;
+  }
+  return true;
+}
+
+bool Store::brokerStates(std::vector<BrokerState>* states, std::string* error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  states->clear();
+  std::unique_ptr<Query> select = prepare(
+      "SELECT collector, broker, state, since, detail FROM publishers ORDER BY collector", error);
+  if (!select) return false;
+  Step status;
+  while ((status = select->step()) == Step::Row) {
+    states->push_back({select->text(0), select->text(1), select->text(2), select->integer(3),
+                       select->text(4)});
+  }
+  if (status == Step::Failed) {
+    *error = failure("cannot read the brokers' states");
+    return false;
+  }
+  return true;
+}
+
 bool Store::alarms(const MeterSelection& selection, bool openOnly, std::vector<AlarmRow>* rows,
                    std::string* error) {
   std::lock_guard<std::mutex> guard(lock_);
   rows->clear();
   std::unique_ptr<Query> select = prepare(
       "SELECT a.id, m.meter, a.log_no, a.kind, a.severity, a.raised_at, a.cleared_at,"
-      " a.acknowledged_at, coalesce(a.value, 0), a.detail FROM alarms a"
+      " a.acknowledged_at, coalesce(a.value, 0), a.detail, a.meter_row FROM alarms a"
       " JOIN meters m ON a.meter_row = m.id WHERE (?1 = 0 OR a.cleared_at IS NULL) AND " +
           selectionClause(selection, 2) + " ORDER BY m.meter, a.raised_at, a.id",
       error);
@@ -1116,6 +1151,7 @@ bool Store::alarms(const MeterSelection& selection, bool openOnly, std::vector<A
     row.acknowledgedAt = select->optionalInteger(7);
     row.value = select->integer(8);
     row.detail = select->text(9);
+    row.meterRow = select->integer(10);
     rows->push_back(std::move(row));
   }
   if (status == Step::Failed) {
@@ -1201,6 +1237,7 @@ bool Store::meterRecords(const MeterSelection& selection, std::vector<MeterRecor
     MeterRecord& record = (*records)[found->second];
     AlarmRow alarm;
     alarm.id = open->integer(1);
+    alarm.meterRow = open->integer(0);
     alarm.meter = record.meter;
     alarm.logNo = static_cast<int>(open->integer(2));
     alarm.kind = open->text(3);

@@ -73,6 +73,22 @@ struct OutboxRow {
   int64_t createdAt = 0;
 };
 
+// Messages the outbox shed for one meter.
+struct OutboxDrop {
+  int64_t meterRow = 0;
+  std::string meter;
+  int64_t messages = 0;
+};
+
+// How a collector's connection to the MQTT broker fares, as it last said.
+struct BrokerState {
+  std::string collector;
+  std::string broker;  // the broker's address, as given
+  std::string state;   // "connected", "disconnected" or "stopped"
+  int64_t since = 0;   // UTC seconds: when it entered the state
+  std::string detail;  // why it is disconnected
+};
+
 // One logger download, stored in one transaction.
 struct DownloadBatch {
   int64_t epochId = 0;
@@ -166,6 +182,7 @@ struct LeaseHolder {
 // An alarm as the store keeps it.
 struct AlarmRow {
   int64_t id = 0;
+  int64_t meterRow = 0;
   std::string meter;
   int logNo = 0;
   std::string kind;
@@ -369,9 +386,11 @@ class Store {
   };
   bool outboxStats(OutboxStats* stats, std::string* error);
   // Keeps at most `cap` messages: the oldest entries messages go first,
-  // never a reading or an alarm. How many went, by meter row.
-  bool outboxTrim(int64_t cap, std::vector<std::pair<int64_t, int64_t>>* dropped,
-                  std::string* error);
+  // never a reading or an alarm. How many went, by meter.
+  bool outboxTrim(int64_t cap, std::vector<OutboxDrop>* dropped, std::string* error);
+  // One row per collector: its latest state replaces the one before.
+  bool recordBrokerState(const BrokerState& state, std::string* error);
+  bool brokerStates(std::vector<BrokerState>* states, std::string* error);
   // Alarms by meter and time; only the open ones when asked.
   bool alarms(const MeterSelection& selection, bool openOnly, std::vector<AlarmRow>* rows,
               std::string* error);

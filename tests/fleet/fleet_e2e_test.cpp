@@ -518,7 +518,9 @@ class FleetProgramStop : public ::testing::TestWithParam<metersim::Front> {};
 
 // SIGTERM while the modem dials or the PAD calls: the set-up is aborted and
 // the call cleared long before its answer would have come, and the run
-// ends with status 130 and the meter's attempt as a user abort.
+// ends with status 130 and the meter's attempt as a user abort. The
+// collector's line comes after nine lines of two other collectors in the
+// fleet file: the stop reaches a line whatever its place there.
 TEST_P(FleetProgramStop, SigtermDuringACallSetUpClearsTheCall) {
   metersim::Options options;
   options.front = GetParam();
@@ -526,12 +528,19 @@ TEST_P(FleetProgramStop, SigtermDuringACallSetUpClearsTheCall) {
   auto line = startSimulator(options);
   const std::string fleetPath = tempPath("fleet.toml");
   const char* kind = GetParam() == metersim::Front::Modem ? "dial" : "pnet";
-  std::ofstream(fleetPath) << lineTable("calls", line->devicePath(), kind) +
+  std::string others;
+  for (int i = 0; i < 9; ++i) {
+    const std::string collector = i < 5 ? "north" : "south";
+    others += lineTable(collector + std::to_string(i), "/nonexistent/" + std::to_string(i), kind,
+                        "collector = \"" + collector + "\"\n");
+  }
+  std::ofstream(fleetPath) << others + lineTable("calls", line->devicePath(), kind,
+                                                 "collector = \"here\"\n") +
                                   meterTable("m", "calls", "address = \"100\"\n");
   const std::string dbPath = freshStorePath();
   Program run;
-  ASSERT_TRUE(run.start(VANTBROOK_PROGRAM,
-                        {"collect", fleetPath, "--db", dbPath, "--retries", "0"}));
+  ASSERT_TRUE(run.start(VANTBROOK_PROGRAM, {"collect", fleetPath, "--db", dbPath, "--retries",
+                                            "0", "--collector", "here"}));
   ASSERT_TRUE(waitUntil([&] { return line->callsPlaced() > 0; }));
   run.process->terminate();
   ASSERT_TRUE(run.process->waitFor(kStopMs)) << run.process->standardError();

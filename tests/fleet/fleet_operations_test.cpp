@@ -173,10 +173,11 @@ TEST(FleetOutbox, MessagesAreWrittenWithWhatTheyDescribeAndOnlyEntriesAreShed) {
       << rows.back().payload;
   EXPECT_TRUE(rows.back().retained);
 
-  std::vector<std::pair<int64_t, int64_t>> dropped;
+  std::vector<OutboxDrop> dropped;
   ASSERT_TRUE(store->outboxTrim(3, &dropped, &error)) << error;
   ASSERT_EQ(dropped.size(), 1u);
-  EXPECT_EQ(dropped[0].second, 3);
+  EXPECT_EQ(dropped[0].meter, "m");
+  EXPECT_EQ(dropped[0].messages, 3);
   ASSERT_TRUE(store->outboxPeek(100, &rows, &error)) << error;
   topics.clear();
   for (const OutboxRow& row : rows) topics.push_back(row.topic);

@@ -661,6 +661,19 @@ TEST(PairTimes, OnlyWhereTheHeaderFixesThem) {
 }
 
 // The verdict a monitoring system reads: the worst meter decides.
+TEST(FleetOutboxMessages, AMeterIdIsOneTopicLevelWithoutWildcards) {
+  MeterOutcome outcome;
+  outcome.meter = "hill/2+#";
+  const OutboxMessage reading = readingMessage(outcome, 0, {});
+  EXPECT_EQ(reading.topic, "meter/hill_2__/reading");
+  EXPECT_NE(reading.payload.find("\"meter\":\"hill/2+#\""), std::string::npos);
+  AlarmChange cleared;
+  cleared.meter = outcome.meter;
+  cleared.kind = "failing";
+  cleared.raised = false;
+  EXPECT_EQ(alarmMessage(cleared).topic, "meter/hill_2__/alarm/failing");
+}
+
 TEST(FleetVerdict, TheWorstMeterDecides) {
   static constexpr int64_t kNow = 2000000000;
   static constexpr int64_t kDay = 86400;

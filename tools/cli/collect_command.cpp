@@ -28,6 +28,8 @@ constexpr uint32_t kSecondsPerDay = 86400;
 constexpr uint32_t kLiveRedrawMs = 250;
 // How long an --on-alarm command may take before it is stopped.
 constexpr uint32_t kAlarmHookMs = 60000;
+// How long the run goes on publishing after its meters.
+constexpr uint32_t kPublishAfterRunMs = 60000;
 
 void printError(const std::string& text) { std::fprintf(stderr, "vantbrook: %s\n", text.c_str()); }
 
@@ -127,7 +129,37 @@ std::string alarmText(const fleet::AlarmChange& alarm) {
          alarm.detail;
 }
 
-void printSummary(const fleet::Summary& summary) {
+// How the run's publishing went, for its summary.
+struct MqttReport {
+  fleet::PublisherStatus publisher;
+  fleet::Store::OutboxStats outbox;
+};
+
+std::string mqttText(const MqttReport& report) {
+  const fleet::PublisherStatus& publisher = report.publisher;
+  std::string text = "MQTT " + publisher.broker + ": " + std::to_string(publisher.published) +
+                     (publisher.published == 1 ? " message" : " messages") + " published";
+  if (publisher.connections == 0 && publisher.failures > 0) {
+    text += "; never connected (" + publisher.problem + "; " +
+            std::to_string(publisher.failures) + (publisher.failures == 1 ? " try)" : " tries)");
+  } else if (publisher.failures > 0) {
+    text += "; " + std::to_string(publisher.failures) + " connections failed or were lost (last: " +
+            publisher.problem + ")";
+  }
+  if (publisher.dropped > 0) {
+    text += "; " + std::to_string(publisher.dropped) +
+            " entries messages dropped from the full outbox";
+  }
+  if (!publisher.outboxHeldBy.empty()) {
+    text += "; the outbox is published by the collector on " + publisher.outboxHeldBy;
+  }
+  const int64_t waiting = report.outbox.messages;
+  if (waiting == 0) return text + "; none waiting.";
+  return text + "; " + std::to_string(waiting) + (waiting == 1 ? " waits" : " wait") +
+         " in the outbox for the next connection.";
+}
+
+void printSummary(const fleet::Summary& summary, const std::optional<MqttReport>& mqtt) {
   if (!summary.storeError.empty()) std::printf("Store failed: %s\n", summary.storeError.c_str());
   std::printf("Meters: %u ok, %u failed", summary.metersOk, summary.metersFailed);
   if (summary.metersLeft > 0) {
@@ -152,6 +184,7 @@ void printSummary(const fleet::Summary& summary) {
                   outcome.message.c_str());
     }
   }
+  if (mqtt) std::printf("%s\n", mqttText(*mqtt).c_str());
   for (bool raised : {true, false}) {
     bool any = false;
     for (const fleet::AlarmChange& alarm : summary.alarms) {
@@ -163,7 +196,8 @@ void printSummary(const fleet::Summary& summary) {
   }
 }
 
-void printSummaryJson(const fleet::Summary& summary, const std::vector<std::string>& hookFailures) {
+void printSummaryJson(const fleet::Summary& summary, const std::optional<MqttReport>& mqtt,
+                      const std::vector<std::string>& hookFailures) {
   JsonWriter json;
   json.beginObject()
       .key("meters_ok").value(summary.metersOk)
@@ -175,6 +209,21 @@ void printSummaryJson(const fleet::Summary& summary, const std::vector<std::stri
       .key("seconds").value(summary.seconds)
       .key("interrupted").value(summary.interrupted);
   if (!summary.storeError.empty()) json.key("store_error").value(summary.storeError);
+  if (mqtt) {
+    const fleet::PublisherStatus& publisher = mqtt->publisher;
+    json.key("mqtt").beginObject()
+        .key("broker").value(publisher.broker)
+        .key("connections").value(publisher.connections)
+        .key("failures").value(publisher.failures)
+        .key("problem").value(publisher.problem)
+        .key("published").value(static_cast<int64_t>(publisher.published))
+        .key("dropped").value(publisher.dropped)
+        .key("waiting").value(mqtt->outbox.messages)
+        .key("outbox_held_by").value(publisher.outboxHeldBy)
+        .key("oldest_waiting_at");
+    mqtt->outbox.oldestAt ? json.value(utcText(*mqtt->outbox.oldestAt)) : json.null();
+    json.endObject();
+  }
   json.key("meters").beginArray();
   for (const fleet::MeterOutcome& outcome : summary.meters) {
     json.beginObject()
@@ -249,6 +298,18 @@ std::vector<std::string> runAlarmHooks(const std::string& command,
 
 }  // namespace
 
+fleet::MqttSettings mqttSettings(const MqttArguments& arguments) {
+  fleet::MqttSettings settings;
+  settings.url = arguments.url;
+  settings.caFile = arguments.caFile;
+  settings.clientId = arguments.clientId;
+  settings.user = arguments.user;
+  settings.passwordFile = arguments.passwordFile;
+  settings.prefix = arguments.prefix;
+  settings.entries = arguments.entries;
+  return settings;
+}
+
 int collectFleet(const CollectRequest& request) {
   std::string error;
   std::optional<fleet::Fleet> fleet = fleet::loadFleet(request.fleetPath, &error);
@@ -287,26 +348,48 @@ int collectFleet(const CollectRequest& request) {
     printError(error);
     return kExitUsage;
   }
+  // The publisher reads the outbox beside the collection and goes on a
+  // little after it; a broker that is away holds up neither.
+  std::unique_ptr<fleet::MqttPublisher> publisher;
+  std::vector<fleet::AlarmChange> publisherAlarms;  // read once its thread has ended
+  if (request.mqtt) {
+    publisher = std::make_unique<fleet::MqttPublisher>(*request.mqtt, *store);
+    publisher->onAlarm(
+        [&publisherAlarms](const fleet::AlarmChange& alarm) { publisherAlarms.push_back(alarm); });
+    if (!publisher->start(&error)) {
+      printError(error + "; the run goes on without publishing");
+      publisher.reset();
+    }
+  }
   const bool live = request.progress == "auto" &&
                     platform::isTerminal(platform::StandardStream::Error);
   const bool logLines = request.progress == "lines" || (request.progress == "auto" && !live);
   fleet::Collector collector(*fleet, *store, request.settings);
   LiveDisplay display(collector);
   if (live) display.start();
-  fleet::Summary summary = collector.run([logLines](const fleet::MeterOutcome& outcome,
-                                                    bool willRetry) {
+  fleet::Summary summary = collector.run([logLines, &publisher](
+                                             const fleet::MeterOutcome& outcome, bool willRetry) {
+    if (publisher) publisher->nudge();
     if (!logLines) return;
     std::fprintf(stderr, "%s %s: %s%s\n", outcome.line.c_str(), outcome.meter.c_str(),
                  outcomeText(outcome).c_str(), willRetry ? "; will retry" : "");
     std::fflush(stderr);
   });
   display.stop();
+  std::optional<MqttReport> mqtt;
+  if (publisher) {
+    // Stopped: only `offline` and a clean disconnect.
+    publisher->finish(summary.interrupted ? 0 : kPublishAfterRunMs);
+    summary.alarms.insert(summary.alarms.end(), publisherAlarms.begin(), publisherAlarms.end());
+    mqtt = MqttReport{publisher->status(), {}};
+    if (!store->outboxStats(&mqtt->outbox, &error)) summary.storeError = error;
+  }
   std::vector<std::string> hookFailures;
   if (!request.onAlarm.empty()) hookFailures = runAlarmHooks(request.onAlarm, summary.alarms);
   if (request.json) {
-    printSummaryJson(summary, hookFailures);
+    printSummaryJson(summary, mqtt, hookFailures);
   } else {
-    printSummary(summary);
+    printSummary(summary, mqtt);
   }
   std::fflush(stdout);
   if (!summary.storeError.empty()) {
@@ -331,6 +414,7 @@ int runCollect(const std::vector<std::string>& arguments) {
     printError("collect: --db STORE is required (or --check)");
     return kExitUsage;
   }
+  std::string error;
   CollectRequest request;
   request.fleetPath = given.fleetPath;
   request.dbPath = given.dbPath;
@@ -360,6 +444,17 @@ int runCollect(const std::vector<std::string>& arguments) {
       printError("collect: --since: not a time: " + given.since);
       return kExitUsage;
     }
+  }
+  if (!given.mqtt.url.empty()) {
+    fleet::MqttSettings mqtt = mqttSettings(given.mqtt);
+    mqtt.collector = given.collector;
+    request.mqtt = fleet::mqttConfig(mqtt, &error);
+    if (!request.mqtt) {
+      printError("collect: " + error);
+      return kExitUsage;
+    }
+    settings.outbox = true;
+    settings.outboxEntries = given.mqtt.entries;
   }
   settings.stopRequested = [] { return platform::interruptRequested(); };
   return collectFleet(request);

@@ -1,10 +1,13 @@
 // The collect command's work, shared by `collect` and `demo fleet`.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "collector.h"
+#include "command_arguments.h"
 #include "fleet_commands.h"
+#include "mqtt_publisher.h"
 
 namespace vb::cli {
 
@@ -21,7 +24,11 @@ struct CollectRequest {
   std::string onAlarm;            // run for every alarm raised or cleared
   int64_t leaseSeconds = fleet::Store::kDefaultLeaseSeconds;
   fleet::CollectSettings settings;
+  std::optional<fleet::MqttConfig> mqtt;  // publish the outbox to this broker
 };
+
+// The MQTT options as the publisher takes them (serve's too).
+fleet::MqttSettings mqttSettings(const MqttArguments& arguments);
 
 // Checks the fleet file, then (unless only checking) collects it into the
 // store and prints the summary; returns the exit status.

@@ -58,6 +58,36 @@ void selectionOptions(CLI::App& app, std::vector<std::string>& meters,
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 
+// The MQTT options; each but --mqtt needs --mqtt.
+void mqttOptions(CLI::App& app, MqttArguments& arguments) {
+  CLI::Option* url =
+      app.add_option("--mqtt", arguments.url,
+                     "publish readings and alarms to this MQTT broker: mqtt://HOST[:PORT] or "
+                     "mqtts://HOST[:PORT] (see below)")
+          ->type_name("URL");
+  app.add_option("--mqtt-ca", arguments.caFile,
+                 "the CA certificates (PEM) an mqtts:// broker's certificate is checked against "
+                 "(default: the system's)")
+      ->type_name("FILE")
+      ->needs(url);
+  app.add_option("--mqtt-client-id", arguments.clientId,
+                 "the client id (default vantbrook-COLLECTOR: --collector or the host name; "
+                 "one per process)")
+      ->type_name("ID")
+      ->needs(url);
+  app.add_option("--mqtt-user", arguments.user, "the user name at the broker")
+      ->type_name("NAME")
+      ->needs(url);
+  app.add_option("--mqtt-password-file", arguments.passwordFile,
+                 "a file whose first line is the password")
+      ->type_name("FILE")
+      ->needs(url);
+  app.add_option("--mqtt-prefix", arguments.prefix, "the topics' prefix (default vantbrook)")
+      ->type_name("PREFIX")
+      ->needs(url);
+  app.add_flag("--mqtt-entries", arguments.entries, "publish every new entry too")->needs(url);
+}
+
 }  // namespace
 
 const CommandText kCollectText = {
@@ -75,16 +105,25 @@ raised or cleared, after the meters are collected, with VANTBROOK_ALARM_STATE
 _KIND, _SEVERITY (warning or critical), _VALUE, _DETAIL, _AT (UTC, ISO 8601)
 and _ID in its environment; a hook that fails is reported, the run goes on.
 
+With --mqtt, each attempt's reading and every alarm raised or cleared (with
+--mqtt-entries every new entry too) go to the store's outbox with what they
+describe and are published from there, QoS 1, under PREFIX/meter/ID/...; a
+broker that cannot be reached or refuses the connection never stops the run:
+the summary says so, and the messages wait in the outbox. After the meters
+the run publishes what it can for up to 60 s (README: Publishing to MQTT).
+
 Examples:
   vantbrook collect fleet.toml --check
   vantbrook collect fleet.toml --db fleet.db --until 05:30 --retries 3
   vantbrook collect fleet.toml --db fleet.db --meter hill-reservoir --line gsm-a
   vantbrook collect fleet.toml --db fleet.db --on-alarm /usr/local/bin/alarm-mail
+  vantbrook collect fleet.toml --db fleet.db --mqtt mqtt://broker:1883 --mqtt-entries
 
 Exit statuses:
   0    every selected meter was collected (or left to the run that holds its
        line)
-  2    bad command line or fleet file (nothing is opened or collected)
+  2    bad command line, fleet file or MQTT settings (nothing is opened or
+       collected)
   6    some meters were not collected (what the others delivered is stored)
   7    the store cannot be opened, read or written, or is damaged
   130  interrupted by Ctrl-C or SIGTERM (what was complete is kept)
@@ -207,15 +246,21 @@ The token (one line in --token-file) guards every POST (Authorization: Bearer
 TOKEN); bound to an address other than loopback, every request but /healthz
 needs it, and without a token file the service refuses such an address.
 
+With --mqtt, readings and alarms (with --mqtt-entries every new entry too) are
+published through the store's outbox, QoS 1; a broker that is away is tried
+again with back-off while collection goes on, and the messages wait for it
+(README: Publishing to MQTT).
+
 Examples:
   vantbrook serve fleet.toml --db fleet.db
   vantbrook serve fleet.toml --db postgresql://collector@db/water --http 0.0.0.0:8080 --token-file /etc/vantbrook/token
+  vantbrook serve fleet.toml --db fleet.db --mqtt mqtts://broker:8883 --mqtt-ca ca.pem --mqtt-user vantbrook --mqtt-password-file /etc/vantbrook/mqtt-password
   curl -s localhost:8080/api/meters | jq .summary
 
 Exit statuses:
   0    stopped as asked (SIGTERM, Ctrl-C)
-  2    bad command line, fleet file or token file, or an address that cannot
-       be bound
+  2    bad command line, fleet file, token file or MQTT settings, or an
+       address that cannot be bound
   7    the store cannot be opened
 )"};
 
@@ -272,6 +317,7 @@ void defineServe(CLI::App& app, ServeArguments& arguments) {
                  "seconds before the first retry, doubling with each (default 10)")
       ->type_name("S");
   collectorOptions(app, arguments.collector, arguments.leaseSeconds);
+  mqttOptions(app, arguments.mqtt);
 }
 
 const CommandText kStoreCopyText = {
@@ -340,6 +386,7 @@ void defineCollect(CLI::App& app, CollectArguments& arguments) {
                  "run COMMAND for every alarm raised or cleared (see below)")
       ->type_name("COMMAND");
   collectorOptions(app, arguments.collector, arguments.leaseSeconds);
+  mqttOptions(app, arguments.mqtt);
   app.add_flag("--json", arguments.json, "print the summary as JSON");
   app.add_option("--progress", arguments.progress,
                  "auto (live lines on a terminal, else a log line per meter), lines or off")

@@ -16,6 +16,17 @@
 
 namespace vb::cli {
 
+// The MQTT options `collect` and `serve` share.
+struct MqttArguments {
+  std::string url;
+  std::string caFile;
+  std::string clientId;
+  std::string user;
+  std::string passwordFile;
+  std::string prefix = "vantbrook";
+  bool entries = false;
+};
+
 struct CollectArguments {
   std::string fleetPath;
   std::string dbPath;
@@ -32,6 +43,7 @@ struct CollectArguments {
   std::string onAlarm;
   std::string collector;
   uint32_t leaseSeconds = 180;
+  MqttArguments mqtt;
 };
 
 struct ExportArguments {
@@ -75,6 +87,7 @@ struct ServeArguments {
   uint32_t retryDelayS = 10;
   std::string collector;
   uint32_t leaseSeconds = 180;
+  MqttArguments mqtt;
 };
 
 struct StoreCopyArguments {

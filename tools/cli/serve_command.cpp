@@ -1,4 +1,5 @@
 // vantbrook serve: the collection service's command line.
+#include "collect_command.h"
 #include "command_arguments.h"
 #include "fleet_commands.h"
 #include "platform/terminal.h"
@@ -20,6 +21,10 @@ int runServe(const std::vector<std::string>& arguments) {
   options.retryDelayS = given.retryDelayS;
   options.collector = given.collector;
   options.leaseSeconds = given.leaseSeconds;
+  if (!given.mqtt.url.empty()) {
+    options.mqtt = mqttSettings(given.mqtt);
+    options.mqtt->collector = given.collector;
+  }
   options.stopRequested = [] { return platform::interruptRequested(); };
   options.reloadRequested = [] { return platform::takeReloadRequest(); };
   return service::runService(options);

@@ -46,8 +46,12 @@ int runStatus(const std::vector<std::string>& arguments) {
     std::printf("VANTBROOK UNKNOWN - %s\n", unknown.c_str());
     return kStatusUnknown;
   }
-  const fleet::FleetStatus status =
-      fleet::fleetStatus(std::move(records), platform::wallClockSeconds());
+  const int64_t now = platform::wallClockSeconds();
+  fleet::FleetStatus status = fleet::fleetStatus(std::move(records), now);
+  if (!fleet::readOutboxStatus(*store, now, &status, &error)) {
+    std::printf("VANTBROOK UNKNOWN - cannot read %s: %s\n", given.dbPath.c_str(), error.c_str());
+    return kStatusUnknown;
+  }
   if (given.json) {
     JsonWriter json;
     writeFleetStatusJson(json, status);

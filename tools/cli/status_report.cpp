@@ -34,6 +34,25 @@ void writeAlarmJson(JsonWriter& json, const fleet::AlarmRow& alarm) {
   json.key("value").value(alarm.value).key("detail").utf8(alarm.detail).endObject();
 }
 
+// "12 messages wait, the oldest for 3h12m; collector hill (mqtt://hub:1883):
+// disconnected since ...: Connection refused".
+std::string outboxText(const fleet::OutboxStatus& outbox) {
+  std::string text = "MQTT outbox: ";
+  if (outbox.messages == 0) {
+    text += "empty\n";
+  } else {
+    text += std::to_string(outbox.messages) +
+            (outbox.messages == 1 ? " message waits" : " messages wait") +
+            " for the broker, the oldest for " +
+            ageText(outbox.oldestAgeS.value_or(0)) + "\n";
+  }
+  for (const fleet::BrokerState& broker : outbox.brokers) {
+    text += "  " + broker.collector + " to " + broker.broker + ": " + broker.state + " since " +
+            utcText(broker.since) + (broker.detail.empty() ? "" : ": " + broker.detail) + "\n";
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string utcText(int64_t seconds) {
@@ -79,6 +98,7 @@ std::string statusSummaryLine(const fleet::FleetStatus& status) {
 
 std::string renderStatus(const fleet::FleetStatus& status) {
   std::string text = statusSummaryLine(status) + "\n";
+  if (status.outbox && status.outbox->any()) text += "\n" + outboxText(*status.outbox);
   if (status.meters.empty()) return text;
   text += "\n" + cell("METER", 18) + cell("LINE", 12) + cell("STATE", 9) +
           cell("LAST COLLECTED", 22) + cell("AGE", 8) + cell("FAILED", 7) + cell("ALARMS", 7) +
@@ -165,8 +185,26 @@ void writeFleetStatusJson(JsonWriter& json, const fleet::FleetStatus& status) {
   }
   json.key("alarms_open").value(status.alarmsOpen)
       .key("critical_alarms").value(status.criticalAlarms)
-      .endObject()
-      .key("meters").beginArray();
+      .endObject();
+  if (status.outbox && status.outbox->any()) {
+    const fleet::OutboxStatus& outbox = *status.outbox;
+    json.key("outbox").beginObject().key("messages").value(outbox.messages).key("oldest_at");
+    outbox.oldestAt ? json.value(utcText(*outbox.oldestAt)) : json.null();
+    json.key("oldest_age_s");
+    outbox.oldestAgeS ? json.value(*outbox.oldestAgeS) : json.null();
+    json.key("brokers").beginArray();
+    for (const fleet::BrokerState& broker : outbox.brokers) {
+      json.beginObject()
+          .key("collector").utf8(broker.collector)
+          .key("broker").utf8(broker.broker)
+          .key("state").value(broker.state)
+          .key("since").value(utcText(broker.since))
+          .key("detail").utf8(broker.detail)
+          .endObject();
+    }
+    json.endArray().endObject();
+  }
+  json.key("meters").beginArray();
   for (const fleet::MeterStatus& meter : status.meters) writeMeterStatusJson(json, meter);
   json.endArray().endObject();
 }

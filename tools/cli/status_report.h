@@ -12,6 +12,8 @@
 namespace vb::cli {
 
 std::string statusSummaryLine(const fleet::FleetStatus& status);
+// The MQTT outbox, when the status holds it and it has anything to say,
+// comes after the summary line.
 std::string renderStatus(const fleet::FleetStatus& status);
 
 void writeMeterStatusJson(JsonWriter& json, const fleet::MeterStatus& meter);

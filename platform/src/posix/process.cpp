@@ -140,7 +140,8 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
     posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
   }
   // The child starts with no signal blocked and Ctrl-C at its default, even
-  // when this process routes its interrupts to a waiting thread.
+  // when this process routes its interrupts to a waiting thread; SIGPIPE
+  // too, which a library of this process (the MQTT client's) may ignore.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t none;
@@ -149,6 +150,7 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
   sigemptyset(&interrupts);
   sigaddset(&interrupts, SIGINT);
   sigaddset(&interrupts, SIGTERM);
+  sigaddset(&interrupts, SIGPIPE);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &interrupts);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
