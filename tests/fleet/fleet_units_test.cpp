@@ -592,6 +592,8 @@ void fillSmallStore(const std::string& path) {
   LeaseHolder holder;
   ASSERT_TRUE(store->takeLease("line:radio", run, "radio", 2, &taken, &holder, &error)) << error;
   ASSERT_TRUE(store->endAttempt(attempt, AttemptOutcome{3, 0, "", "", 4, 100}, &error)) << error;
+  ASSERT_TRUE(store->recordBrokerState({"hill", "mqtt://hub", "disconnected", 5, "refused"}, &error))
+      << error;
 }
 
 TEST(StoreCopy, AStoreCopiedToPostgresAndBackKeepsEveryRowAndId) {
