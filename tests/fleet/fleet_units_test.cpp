@@ -160,7 +160,21 @@ class StoreFixture : public ::testing::Test {
     run_ = must(store_->beginRun("fleet.toml", 1, &error_), error_);
   }
 
+  // A download of logger 1 into a new epoch, by a new attempt of the meter;
+  // its header is the fixture's.
+  DownloadBatch newPairBatch() {
+    DownloadBatch batch;
+    batch.attemptId = must(store_->beginAttempt(run_, meter_, "radio", 1, &error_), error_);
+    LoggerPosition epoch;
+    EXPECT_TRUE(store_->beginEpoch(meter_, 1, 1000, 1, &epoch, &error_)) << error_;
+    batch.epochId = epoch.epochId;
+    batch.logNo = 1;
+    batch.dataHeader = &header_;
+    return batch;
+  }
+
   Engine engine_ = Engine::Sqlite;
+  DataHeaderRecord header_{};
   std::string location_;
   std::string error_;
   std::unique_ptr<Store> store_;
@@ -183,16 +197,8 @@ class SqliteStoreTest : public StoreFixture {
 };
 
 TEST_P(StoreTest, ARetriedDownloadStoresNothingTwiceAndAbsentValuesStayAbsent) {
-  const int64_t attempt = must(store_->beginAttempt(run_, meter_, "radio", 1, &error_), error_);
-  LoggerPosition epoch;
-  ASSERT_TRUE(store_->beginEpoch(meter_, 1, 1000, 1, &epoch, &error_)) << error_;
-  DataHeaderRecord header{};
-  DownloadBatch batch;
-  batch.epochId = epoch.epochId;
-  batch.attemptId = attempt;
-  batch.logNo = 1;
+  DownloadBatch batch = newPairBatch();
   batch.converted = true;
-  batch.dataHeader = &header;
   batch.pairs = {{1, 700000000, 1.5, 2.5}, {2, std::nullopt, std::nullopt, 3.0}, {3, 700000120, 4, 5}};
   EXPECT_EQ(store_->storeDownload(batch, &error_), std::optional<uint64_t>(3)) << error_;
   // The retry overlaps what is stored: only records 4 and 5 are new.
@@ -226,15 +232,7 @@ TEST_P(StoreTest, ARetriedDownloadStoresNothingTwiceAndAbsentValuesStayAbsent) {
 // An export its reader stops early leaves the connection free for the next
 // statement, however many rows it left unread.
 TEST_P(StoreTest, AnExportStoppedEarlyLeavesTheStoreUsable) {
-  const int64_t attempt = must(store_->beginAttempt(run_, meter_, "radio", 1, &error_), error_);
-  LoggerPosition epoch;
-  ASSERT_TRUE(store_->beginEpoch(meter_, 1, 1000, 1, &epoch, &error_)) << error_;
-  DataHeaderRecord header{};
-  DownloadBatch batch;
-  batch.epochId = epoch.epochId;
-  batch.attemptId = attempt;
-  batch.logNo = 1;
-  batch.dataHeader = &header;
+  DownloadBatch batch = newPairBatch();
   for (uint32_t rsn = 1; rsn <= 5000; ++rsn) batch.pairs.push_back({rsn, rsn, 1.0, 2.0});
   ASSERT_TRUE(store_->storeDownload(batch, &error_)) << error_;
   int read = 0;
@@ -274,15 +272,7 @@ TEST(StoreFile, ReadingGivesTheRealReasonForAnEmptyOrMissingFile) {
 }
 
 TEST_F(SqliteStoreTest, ADamagedPageIsFound) {
-  LoggerPosition epoch;
-  const int64_t attempt = must(store_->beginAttempt(run_, meter_, "radio", 1, &error_), error_);
-  ASSERT_TRUE(store_->beginEpoch(meter_, 1, 1000, 1, &epoch, &error_)) << error_;
-  DataHeaderRecord header{};
-  DownloadBatch batch;
-  batch.epochId = epoch.epochId;
-  batch.attemptId = attempt;
-  batch.logNo = 1;
-  batch.dataHeader = &header;
+  DownloadBatch batch = newPairBatch();
   for (uint32_t rsn = 1; rsn <= 5000; ++rsn) batch.pairs.push_back({rsn, rsn, 1.0, 2.0});
   ASSERT_TRUE(store_->storeDownload(batch, &error_)) << error_;
   EXPECT_TRUE(store_->checkIntegrity(&error_)) << error_;

@@ -298,7 +298,7 @@ std::vector<std::string> runAlarmHooks(const std::string& command,
 
 }  // namespace
 
-fleet::MqttSettings mqttSettings(const MqttArguments& arguments) {
+fleet::MqttSettings mqttSettings(const MqttArguments& arguments, const std::string& collector) {
   fleet::MqttSettings settings;
   settings.url = arguments.url;
   settings.caFile = arguments.caFile;
@@ -307,6 +307,7 @@ fleet::MqttSettings mqttSettings(const MqttArguments& arguments) {
   settings.passwordFile = arguments.passwordFile;
   settings.prefix = arguments.prefix;
   settings.entries = arguments.entries;
+  settings.collector = collector;
   return settings;
 }
 
@@ -446,9 +447,7 @@ int runCollect(const std::vector<std::string>& arguments) {
     }
   }
   if (!given.mqtt.url.empty()) {
-    fleet::MqttSettings mqtt = mqttSettings(given.mqtt);
-    mqtt.collector = given.collector;
-    request.mqtt = fleet::mqttConfig(mqtt, &error);
+    request.mqtt = fleet::mqttConfig(mqttSettings(given.mqtt, given.collector), &error);
     if (!request.mqtt) {
       printError("collect: " + error);
       return kExitUsage;

@@ -28,7 +28,7 @@ struct CollectRequest {
 };
 
 // The MQTT options as the publisher takes them (serve's too).
-fleet::MqttSettings mqttSettings(const MqttArguments& arguments);
+fleet::MqttSettings mqttSettings(const MqttArguments& arguments, const std::string& collector);
 
 // Checks the fleet file, then (unless only checking) collects it into the
 // store and prints the summary; returns the exit status.

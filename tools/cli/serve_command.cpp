@@ -21,10 +21,7 @@ int runServe(const std::vector<std::string>& arguments) {
   options.retryDelayS = given.retryDelayS;
   options.collector = given.collector;
   options.leaseSeconds = given.leaseSeconds;
-  if (!given.mqtt.url.empty()) {
-    options.mqtt = mqttSettings(given.mqtt);
-    options.mqtt->collector = given.collector;
-  }
+  if (!given.mqtt.url.empty()) options.mqtt = mqttSettings(given.mqtt, given.collector);
   options.stopRequested = [] { return platform::interruptRequested(); };
   options.reloadRequested = [] { return platform::takeReloadRequest(); };
   return service::runService(options);
